@@ -1,0 +1,128 @@
+// Helpers shared by the unit tests: temporary directories, environment
+// guards, bounded waits, and counts of the process's descriptors and threads.
+#ifndef TALVORNCOMMON_TESTS_TESTSUPPORT_H_
+#define TALVORNCOMMON_TESTS_TESTSUPPORT_H_
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace TalvornCommon::testing {
+
+// A fresh directory under the system temp folder, removed with its content.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "talvorn-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string Join(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Sets or unsets environment variables for one scope and restores them.
+class EnvGuard {
+ public:
+  EnvGuard() = default;
+  ~EnvGuard() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) {
+        setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        unsetenv(it->first.c_str());
+      }
+    }
+  }
+  EnvGuard(const EnvGuard&) = delete;
+  EnvGuard& operator=(const EnvGuard&) = delete;
+
+  void Set(const std::string& name, const std::string& value) {
+    Save(name);
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  void Unset(const std::string& name) {
+    Save(name);
+    unsetenv(name.c_str());
+  }
+
+ private:
+  void Save(const std::string& name) {
+    const char* old = getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Polls `done` until it holds or `timeout` passes; returns its last answer.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline int CountDirEntries(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Open descriptors of this process, not counting the one used to list them.
+inline int CountOpenFds() { return CountDirEntries("/proc/self/fd") - 1; }
+
+// Threads of this process, sanitizer helper threads included: compare counts
+// before and after, never against a fixed number.
+inline int CountThreads() { return CountDirEntries("/proc/self/task"); }
+
+// CPU time the calling thread has used.
+inline std::chrono::nanoseconds ThreadCpuTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+}  // namespace TalvornCommon::testing
+
+#endif  // TALVORNCOMMON_TESTS_TESTSUPPORT_H_
