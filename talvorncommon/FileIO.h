@@ -28,10 +28,10 @@ inline const std::string& GetDirectorySeparator() {
   // from load on, before any static constructor runs, and constinit makes the
   // compiler prove it. The compiler still emits a one-byte guard around the
   // first call, only to register the destructor at exit (a no-op for a short
-  // string); the value itself is never built at run time. clang up to 14
-  // cannot evaluate libstdc++'s short-string constructor at compile time, so
-  // there constinit would not compile and the object is built on first use
-  // under the runtime's thread-safe static initialisation instead.
+  // string); the value itself is never built at run time. clang 14 rejects
+  // libstdc++'s short-string constructor in a constant expression, so with
+  // clang constinit would not compile and the object may instead be built on
+  // first use, under the runtime's thread-safe static initialisation.
 #if defined(__clang__)
   static const std::string separator = "/";
 #else
