@@ -642,6 +642,23 @@ TEST_F(FileIOTest, CreateFullDirectoryCreatesNothing) {
   EXPECT_EQ(CountDirEntries(Dir().c_str()), 0);
 }
 
+TEST_F(FileIOTest, NoDescriptorOutlivesACall) {
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+  const int before = testing::CountOpenFds();
+  Lines lines;
+  EXPECT_TRUE(FileIO::SaveTextFile(Dir(), "x.txt", {"a", "b"}, false));
+  EXPECT_TRUE(FileIO::SaveTextFile(Dir(), "x.txt", {"c"}, true));
+  EXPECT_TRUE(FileIO::ReadTextFile(Path("x.txt"), lines));
+  EXPECT_TRUE(FileIO::ReadTextFile(Path("created.txt"), lines));
+  EXPECT_FALSE(FileIO::ReadTextFile(Path("sub"), lines));
+  EXPECT_FALSE(FileIO::ReadTextFile(Path("missing/x.txt"), lines));
+  EXPECT_FALSE(FileIO::SaveTextFile(Path("missing"), "x.txt", {"a"}, false));
+  if (access("/dev/full", W_OK) == 0) {
+    EXPECT_FALSE(FileIO::SaveTextFile("/dev", "full", {"a", "b"}, false));
+  }
+  EXPECT_EQ(testing::CountOpenFds(), before);
+}
+
 // Calls on different files from several threads do not interfere; TSan checks
 // that the functions share no mutable state.
 TEST_F(FileIOTest, ThreadsWorkingOnTheirOwnFiles) {
