@@ -2,6 +2,7 @@
 // user would. It exits non-zero if anything it relies on misbehaves.
 #include <talvorncommon/HybridMutex.h>
 #include <talvorncommon/HybridSharedMutex.h>
+#include <talvorncommon/StringUtils.h>
 
 #include <cstdio>
 #include <mutex>
@@ -26,6 +27,11 @@ int main() {
   { std::shared_lock<TalvornCommon::HybridSharedMutex> reader(shared); }
   if (counter != 2000) {
     std::fprintf(stderr, "counter %d\n", counter);
+    return 1;
+  }
+  if (TalvornCommon::StringUtils::CharVectorToBase64({'\xff', '\xfe'}) != "//4=" ||
+      TalvornCommon::StringUtils::QuickSplit("a,,b", ',', 2) != "b") {
+    std::fputs("StringUtils\n", stderr);
     return 1;
   }
   std::puts("consumer: ok");
