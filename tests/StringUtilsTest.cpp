@@ -105,14 +105,14 @@ const std::vector<SplitCase>& SplitCases() {
   return cases;
 }
 
-TEST(SplitTest, YieldsEveryPieceIncludingEmptyOnes) {
+TEST(StringUtilsTest, SplitYieldsEveryPieceIncludingEmptyOnes) {
   for (const SplitCase& c : SplitCases()) {
     SCOPED_TRACE(Show(c.value) + " at " + Show(std::string(1, c.delimiter)));
     EXPECT_EQ(StringUtils::Split(c.value, c.delimiter), c.pieces);
   }
 }
 
-TEST(SplitTest, LongTextWithManyPiecesKeepsOrder) {
+TEST(StringUtilsTest, SplitLongTextWithManyPiecesKeepsOrder) {
   std::string text;
   std::vector<std::string> expected;
   for (int i = 0; i < 1000; ++i) {
@@ -122,7 +122,7 @@ TEST(SplitTest, LongTextWithManyPiecesKeepsOrder) {
   EXPECT_EQ(StringUtils::Split(text, ';'), expected);
 }
 
-TEST(QuickSplitTest, AgreesWithSplitAtEveryIndexAndIsEmptyPastTheEnd) {
+TEST(StringUtilsTest, QuickSplitAgreesWithSplitAtEveryIndexAndIsEmptyPastTheEnd) {
   for (const SplitCase& c : SplitCases()) {
     SCOPED_TRACE(Show(c.value) + " at " + Show(std::string(1, c.delimiter)));
     const int count = static_cast<int>(c.pieces.size());
@@ -134,7 +134,7 @@ TEST(QuickSplitTest, AgreesWithSplitAtEveryIndexAndIsEmptyPastTheEnd) {
   }
 }
 
-TEST(QuickSplitTest, MissingOrNegativeIndexGivesEmptyString) {
+TEST(StringUtilsTest, QuickSplitMissingOrNegativeIndexGivesEmptyString) {
   struct Case {
     std::string value;
     int index;
@@ -166,7 +166,7 @@ TEST(QuickSplitTest, MissingOrNegativeIndexGivesEmptyString) {
 // ---------------------------------------------------------------------------
 // Contains and ReplaceChars
 
-TEST(ContainsTest, MatchesContiguousBytesExactly) {
+TEST(StringUtilsTest, ContainsMatchesContiguousBytesExactly) {
   struct Case {
     std::string text;
     std::string toFind;
@@ -198,7 +198,7 @@ TEST(ContainsTest, MatchesContiguousBytesExactly) {
   }
 }
 
-TEST(ReplaceCharsTest, ReplacesEveryOccurrenceAndKeepsLength) {
+TEST(StringUtilsTest, ReplaceCharsReplacesEveryOccurrenceAndKeepsLength) {
   struct Case {
     std::string value;
     char oldChar;
@@ -228,12 +228,12 @@ TEST(ReplaceCharsTest, ReplacesEveryOccurrenceAndKeepsLength) {
 // ---------------------------------------------------------------------------
 // ToInt
 
-TEST(ToIntTest, EmptyTextGivesDefault) {
+TEST(StringUtilsTest, ToIntEmptyTextGivesDefault) {
   EXPECT_EQ(StringUtils::ToInt("", 5), 5);
   EXPECT_EQ(StringUtils::ToInt("", INT_MIN), INT_MIN);
 }
 
-TEST(ToIntTest, ReadsLeadingNumberLikeStoi) {
+TEST(StringUtilsTest, ToIntReadsLeadingNumberLikeStoi) {
   struct Case {
     std::string value;
     int expected;
@@ -266,7 +266,7 @@ TEST(ToIntTest, ReadsLeadingNumberLikeStoi) {
   }
 }
 
-TEST(ToIntTest, ThrowsWhatStoiThrowsAndIgnoresDefault) {
+TEST(StringUtilsTest, ToIntThrowsWhatStoiThrowsAndIgnoresDefault) {
   struct Case {
     std::string value;
     Thrown thrown;
@@ -295,7 +295,7 @@ TEST(ToIntTest, ThrowsWhatStoiThrowsAndIgnoresDefault) {
   }
 }
 
-TEST(ToIntTest, LeavesErrnoAloneOnSuccess) {
+TEST(StringUtilsTest, ToIntLeavesErrnoAloneOnSuccess) {
   for (const std::string value : {"", "42", "  -7x", "2147483647"}) {
     SCOPED_TRACE(Show(value));
     errno = kErrnoSentinel;
@@ -307,7 +307,7 @@ TEST(ToIntTest, LeavesErrnoAloneOnSuccess) {
 // ---------------------------------------------------------------------------
 // ToUint64
 
-TEST(ToUint64Test, AcceptsOnlyWholeUnsignedDecimalText) {
+TEST(StringUtilsTest, ToUint64AcceptsOnlyWholeUnsignedDecimalText) {
   constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
   struct Case {
     std::string value;
@@ -354,7 +354,7 @@ TEST(ToUint64Test, AcceptsOnlyWholeUnsignedDecimalText) {
   }
 }
 
-TEST(ToUint64Test, ReturnsAnyDefaultUnchanged) {
+TEST(StringUtilsTest, ToUint64ReturnsAnyDefaultUnchanged) {
   for (const uint64_t fallback : {uint64_t{0}, uint64_t{5}, std::numeric_limits<uint64_t>::max()}) {
     SCOPED_TRACE(fallback);
     EXPECT_EQ(StringUtils::ToUint64("", fallback), fallback);
@@ -363,7 +363,7 @@ TEST(ToUint64Test, ReturnsAnyDefaultUnchanged) {
   }
 }
 
-TEST(ToUint64Test, NeverTouchesErrno) {
+TEST(StringUtilsTest, ToUint64NeverTouchesErrno) {
   for (const std::string value : {"", "1", "abc", "99999999999999999999"}) {
     SCOPED_TRACE(Show(value));
     errno = kErrnoSentinel;
@@ -385,12 +385,12 @@ void ExpectSameFloat(float actual, float expected) {
   }
 }
 
-TEST(ToFloatTest, EmptyTextGivesDefault) {
+TEST(StringUtilsTest, ToFloatEmptyTextGivesDefault) {
   ExpectSameFloat(StringUtils::ToFloat("", 2.5f), 2.5f);
   ExpectSameFloat(StringUtils::ToFloat("", -0.0f), -0.0f);
 }
 
-TEST(ToFloatTest, ReadsLeadingNumberWithCommaOrFullStop) {
+TEST(StringUtilsTest, ToFloatReadsLeadingNumberWithCommaOrFullStop) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   struct Case {
     std::string value;
@@ -434,7 +434,7 @@ TEST(ToFloatTest, ReadsLeadingNumberWithCommaOrFullStop) {
   }
 }
 
-TEST(ToFloatTest, ThrowsWhatStofThrowsAndIgnoresDefault) {
+TEST(StringUtilsTest, ToFloatThrowsWhatStofThrowsAndIgnoresDefault) {
   struct Case {
     std::string value;
     Thrown thrown;
@@ -466,7 +466,7 @@ TEST(ToFloatTest, ThrowsWhatStofThrowsAndIgnoresDefault) {
   }
 }
 
-TEST(ToFloatTest, LeavesErrnoAloneOnSuccess) {
+TEST(StringUtilsTest, ToFloatLeavesErrnoAloneOnSuccess) {
   for (const std::string value : {"", "1,5", " -2.5e3x", "nan", "0x1p-149"}) {
     SCOPED_TRACE(Show(value));
     errno = kErrnoSentinel;
@@ -498,7 +498,7 @@ bool UseGermanNumericLocale() {
          std::setlocale(LC_NUMERIC, "de_DE.utf8") != nullptr;
 }
 
-TEST(ToFloatTest, FollowsTheDecimalMarkOfTheProcessLocale) {
+TEST(StringUtilsTest, ToFloatFollowsTheDecimalMarkOfTheProcessLocale) {
   NumericLocaleGuard restore;
   if (!UseGermanNumericLocale()) {
     GTEST_SKIP() << "no de_DE.UTF-8 locale installed or generated";
@@ -524,7 +524,7 @@ TEST(ToFloatTest, FollowsTheDecimalMarkOfTheProcessLocale) {
 // ---------------------------------------------------------------------------
 // CopyString
 
-TEST(CopyStringTest, NullBufferFailsAndReplacesError) {
+TEST(StringUtilsTest, CopyStringNullBufferFailsAndReplacesError) {
   for (const std::string before : {"", "old text"}) {
     std::string error = before;
     EXPECT_FALSE(StringUtils::CopyString("abc", nullptr, error));
@@ -532,7 +532,7 @@ TEST(CopyStringTest, NullBufferFailsAndReplacesError) {
   }
 }
 
-TEST(CopyStringTest, WritesTextAndNulAndNothingBeyond) {
+TEST(StringUtilsTest, CopyStringWritesTextAndNulAndNothingBeyond) {
   constexpr char kJunk = '#';
   constexpr size_t kGuard = 8;
   struct Case {
@@ -561,7 +561,7 @@ TEST(CopyStringTest, WritesTextAndNulAndNothingBeyond) {
   }
 }
 
-TEST(CopyStringTest, FitsExactlyIntoSizePlusOneBytes) {
+TEST(StringUtilsTest, CopyStringFitsExactlyIntoSizePlusOneBytes) {
   // A heap block of exactly the promised size: AddressSanitizer reports any
   // byte written past it.
   const std::string source = "exactly sized";
@@ -612,14 +612,14 @@ bool DecodeBase64(const std::string& text, std::string& bytes) {
   return true;
 }
 
-TEST(Base64Test, AlphabetIsOneObjectInStandardOrder) {
+TEST(StringUtilsTest, Base64AlphabetIsOneObjectInStandardOrder) {
   const std::string& first = StringUtils::GetBase64Chars();
   EXPECT_EQ(first, kAlphabet);
   EXPECT_EQ(first.size(), 64u);
   EXPECT_EQ(&StringUtils::GetBase64Chars(), &first);
 }
 
-TEST(Base64Test, EncodesKnownVectors) {
+TEST(StringUtilsTest, Base64EncodesKnownVectors) {
   struct Case {
     std::string bytes;
     std::string text;
@@ -650,7 +650,7 @@ TEST(Base64Test, EncodesKnownVectors) {
   }
 }
 
-TEST(Base64Test, LengthAndPaddingFollowInputLength) {
+TEST(StringUtilsTest, Base64LengthAndPaddingFollowInputLength) {
   std::string bytes;
   for (size_t n = 0; n <= 16; ++n) {
     SCOPED_TRACE(n);
@@ -662,7 +662,7 @@ TEST(Base64Test, LengthAndPaddingFollowInputLength) {
   }
 }
 
-TEST(Base64Test, EveryByteValueRoundTrips) {
+TEST(StringUtilsTest, Base64EveryByteValueRoundTrips) {
   std::string bytes;
   for (int value = 0; value < 256; ++value) bytes += static_cast<char>(value);
   // Each rotation puts every byte value at every position within a group.
@@ -677,7 +677,7 @@ TEST(Base64Test, EveryByteValueRoundTrips) {
   }
 }
 
-TEST(Base64Test, FirstUseFromSeveralThreadsSeesOneAlphabet) {
+TEST(StringUtilsTest, Base64FirstUseFromSeveralThreadsSeesOneAlphabet) {
   // Nothing in this process has touched the alphabet yet (each test runs in a
   // process of its own), so the threads race for its construction.
   constexpr int kThreads = 8;
