@@ -3,6 +3,7 @@
 #include <talvorncommon/FileIO.h>
 #include <talvorncommon/HybridMutex.h>
 #include <talvorncommon/HybridSharedMutex.h>
+#include <talvorncommon/StringUtils.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,11 @@ int main() {
   const std::string talvornHome = TalvornCommon::FileIO::GetTalvornHomePath();
   if (talvornHome != "/cfg/Talvorn") {
     std::fprintf(stderr, "GetTalvornHomePath gave %s\n", talvornHome.c_str());
+    return 1;
+  }
+  if (TalvornCommon::StringUtils::CharVectorToBase64({'\xff', '\xfe'}) != "//4=" ||
+      TalvornCommon::StringUtils::QuickSplit("a,,b", ',', 2) != "b") {
+    std::fputs("StringUtils\n", stderr);
     return 1;
   }
   std::puts("consumer: ok");
