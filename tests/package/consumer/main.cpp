@@ -1,11 +1,14 @@
 // A program outside the project that uses the installed library the way a
 // user would. It exits non-zero if anything it relies on misbehaves.
+#include <talvorncommon/FileWatcher.h>
 #include <talvorncommon/HybridMutex.h>
 #include <talvorncommon/HybridSharedMutex.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 
 int main() {
@@ -26,6 +29,16 @@ int main() {
   { std::shared_lock<TalvornCommon::HybridSharedMutex> reader(shared); }
   if (counter != 2000) {
     std::fprintf(stderr, "counter %d\n", counter);
+    return 1;
+  }
+  // The watcher pulls in spdlog and fmt, which the package config must find.
+  TalvornCommon::FileWatcher watcher("/tmp/talvorn-consumer-probe");
+  std::shared_ptr<TalvornCommon::FileWatcher::OnFileChangedHandler> token;
+  std::string error;
+  if (!watcher.SubscribeOnFileChanged([](TalvornCommon::FileWatcher::EventType) {}, token, error) ||
+      !watcher.Start(error) || !watcher.Stop(error) ||
+      !watcher.UnsubscribeOnFileChanged(token, error)) {
+    std::fprintf(stderr, "watcher: %s\n", error.c_str());
     return 1;
   }
   std::puts("consumer: ok");
