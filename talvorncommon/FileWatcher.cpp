@@ -98,6 +98,12 @@ class FileWatcher::Impl {
   // Undoes a StartInternal that got past inotify_add_watch.
   void AbandonStart();
 
+  // Ends the watch of a record whose handle is being destroyed or assigned
+  // to, then frees the record. On the record's own watch thread (a callback
+  // destroying its watcher) the thread cannot be joined; it is told to stop,
+  // let go, and frees the record itself once it leaves its loop.
+  static void Dispose(std::unique_ptr<Impl> record);
+
   const std::string filePath;
   std::string directoryPath;
   std::string fileName;
@@ -116,6 +122,9 @@ class FileWatcher::Impl {
   // earlier Stop is still joining sets it again, and the old thread would
   // then never end and that Stop never return.
   std::atomic<std::uint64_t> watchGeneration{0};
+  // Set by Dispose on the watch thread itself: that thread then owns the
+  // record and frees it, with the instance, on its way out.
+  bool ownedByWatchThread = false;
 };
 
 FileWatcher::Impl::Impl(FileWatcher* ownerHandle, const std::string& path)
@@ -245,6 +254,30 @@ void FileWatcher::Impl::Run(std::uint64_t generation, int descriptor) {
           }
         });
   }
+  if (ownedByWatchThread) {
+    CloseDescriptor(descriptor);
+    delete this;
+  }
+}
+
+void FileWatcher::Impl::Dispose(std::unique_ptr<Impl> record) {
+  if (record == nullptr || !record->isWatching) return;
+  {
+    std::unique_lock<HybridMutex> guard(record->startStopMutex);
+    if (record->isWatching && record->watchThread.get_id() == std::this_thread::get_id()) {
+      // The rest of the batch is still dispatched; the loop then sees the
+      // new generation and the thread frees the record.
+      record->isWatching = false;
+      record->watchGeneration.fetch_add(1);
+      record->watchThread.detach();
+      record->ownedByWatchThread = true;
+      guard.unlock();
+      static_cast<void>(record.release());
+      return;
+    }
+  }
+  std::string ignored;
+  static_cast<void>(record->StopWatch(ignored));
 }
 
 FileWatcher::FileWatcher(const std::string& filePath)
@@ -255,20 +288,11 @@ FileWatcher::FileWatcher(FileWatcher&& other) noexcept : impl(std::move(other.im
 FileWatcher& FileWatcher::operator=(FileWatcher&& other) {
   // Taking the source's record first makes self-assignment a no-op.
   std::unique_ptr<Impl> taken = std::move(other.impl);
-  std::unique_ptr<Impl> old = std::exchange(impl, std::move(taken));
-  if (old != nullptr && old->isWatching) {
-    std::string ignored;
-    static_cast<void>(old->StopWatch(ignored));
-  }
+  Impl::Dispose(std::exchange(impl, std::move(taken)));
   return *this;
 }
 
-FileWatcher::~FileWatcher() {
-  if (impl != nullptr && impl->isWatching) {
-    std::string ignored;
-    static_cast<void>(impl->StopWatch(ignored));
-  }
-}
+FileWatcher::~FileWatcher() { Impl::Dispose(std::move(impl)); }
 
 bool FileWatcher::Start(std::string& error) {
   Impl& self = *impl;

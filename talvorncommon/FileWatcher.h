@@ -20,9 +20,9 @@
 //
 // Callbacks run on the watch thread, one at a time, in subscription order. The
 // watcher holds them only weakly: a subscription lasts while any copy of its
-// token lives. A callback may subscribe and unsubscribe on any watcher, but
-// must not destroy or move-assign onto its own watcher (that would join the
-// thread it runs on); Stop from its own callback is refused.
+// token lives. A callback may subscribe and unsubscribe on any watcher; Stop
+// from one of the watcher's own callbacks is refused, since the thread cannot
+// wait for itself.
 #ifndef TALVORNCOMMON_FILEWATCHER_H_
 #define TALVORNCOMMON_FILEWATCHER_H_
 
@@ -57,14 +57,15 @@ class FileWatcher {
   // may afterwards only be destroyed, moved from or assigned to.
   FileWatcher(FileWatcher&& other) noexcept;
 
-  // Stops this handle's own watch if it runs (joining its thread), then takes
-  // `other`'s watcher. Assigning a handle to itself changes nothing. Must not
-  // be used from a callback of this handle's watcher.
+  // Ends this handle's own watch as the destructor does, then takes `other`'s
+  // watcher. Assigning a handle to itself changes nothing.
   FileWatcher& operator=(FileWatcher&& other);
 
   // Stops the watch if it runs, joining its thread and closing its inotify
   // instance, then releases the subscriber list. Tokens stay valid; their
-  // callbacks are simply never called again. Must not run on the watch thread.
+  // callbacks are simply never called again. From one of the watcher's own
+  // callbacks the thread cannot be joined: the callbacks of the current event
+  // still run, then the thread ends and frees the watch on its own.
   virtual ~FileWatcher();
 
   FileWatcher(const FileWatcher&) = delete;

@@ -777,6 +777,44 @@ TEST_F(FileWatcherTest, StopFromItsOwnCallbackIsRefusedAndChangesNothing) {
   ExpectBaseline();
 }
 
+TEST_F(FileWatcherTest, DestroyingTheWatcherFromItsOwnCallbackEndsTheWatch) {
+  for (const bool assign : {false, true}) {
+    SCOPED_TRACE(assign ? "move-assigned from its callback" : "destroyed from its callback");
+    const std::string path = Path(assign ? "assigned" : "destroyed");
+    std::optional<FileWatcher> watcher(std::in_place, path);
+    std::atomic<bool> done{false};
+    EventLog later;
+    Token disposer;
+    Token laterToken;
+    std::string error;
+    ASSERT_TRUE(watcher->SubscribeOnFileChanged(
+        [&](EventType) {
+          if (done) return;
+          if (assign) {
+            *watcher = FileWatcher(Path("replacement"));
+          } else {
+            watcher.reset();
+          }
+          done = true;
+        },
+        disposer, error));
+    ASSERT_TRUE(watcher->SubscribeOnFileChanged(later.Callback(), laterToken, error));
+    ASSERT_TRUE(watcher->Start(error)) << error;
+    ASSERT_TRUE(CreateFile(path));
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+    // The rest of that event's callbacks still ran; then the thread ended and
+    // took the instance with it.
+    ASSERT_TRUE(later.WaitForCount(1));
+    ExpectBaseline();
+    if (assign) {
+      EXPECT_FALSE(watcher->IsWatching());
+      ASSERT_TRUE(watcher->Start(error)) << error;  // the new record works
+      ASSERT_TRUE(watcher->Stop(error)) << error;
+    }
+    EXPECT_EQ(later.Events(), (Events{EventType::Created}));
+  }
+}
+
 TEST_F(FileWatcherTest, WatchThreadIsNamedFileWatcher) {
   const std::string path = Path("watched");
   FileWatcher watcher(path);
