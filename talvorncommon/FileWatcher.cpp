@@ -211,8 +211,8 @@ bool FileWatcher::Impl::StopWatch(std::string& error) {
       return false;
     }
     if (watchThread.get_id() == std::this_thread::get_id()) {
-      // Joining the thread we run on would throw from join() and, on the
-      // destructor's path, end the process.
+      // A callback asking to stop its own watch: joining the thread we run
+      // on cannot work, and the watch is left as it is.
       error = fmt::format(
           "A FileWatcher on '{}' cannot be stopped from its own OnFileChanged event handler; stop "
           "aborted!",
