@@ -1,0 +1,112 @@
+#include "talvorncommon/FileIO.h"
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <fstream>
+#include <ios>
+
+#include "talvorncommon/Environment.h"
+
+namespace TalvornCommon::FileIO {
+
+namespace {
+
+constexpr const char* kXdgConfigHomeVariable = "XDG_CONFIG_HOME";
+constexpr const char* kHomeVariable = "HOME";
+constexpr const char* kConfigFolder = ".config";
+constexpr const char* kProductFolder = "Talvorn";
+
+}  // namespace
+
+std::string GetXdgConfigHomePath() {
+  std::string configHome;
+  if (Environment::GetEnv(kXdgConfigHomeVariable, configHome) && !configHome.empty()) {
+    return configHome;
+  }
+  // An unset HOME leaves the string empty and the result is "/.config"; the
+  // strings callers already store depend on that, so it is not "fixed" here.
+  std::string home;
+  static_cast<void>(Environment::GetEnv(kHomeVariable, home));
+  return home + GetDirectorySeparator() + kConfigFolder;
+}
+
+std::string GetTalvornHomePath() {
+  return GetXdgConfigHomePath() + GetDirectorySeparator() + kProductFolder;
+}
+
+std::string GetWorkingDirectory() { return std::string(); }
+
+std::string GetMyDocumentsPath() { return std::string(); }
+
+bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
+  lines.clear();
+  // Opening for reading and writing creates a missing file, which callers
+  // rely on to start an empty configuration. A file they may read but not
+  // write still has to be readable, hence the read-only second try; a
+  // directory opens read-only but fails at the first read below.
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::app);
+  if (!file.is_open()) {
+    file.clear();
+    file.open(path, std::ios::in);
+    if (!file.is_open()) return false;
+  }
+  const char lineFeed = file.widen('\n');
+  std::string line;
+  while (std::getline(file, line, lineFeed)) lines.push_back(line);
+  // getline fails with eofbit at the end of the file; a failed read of the
+  // underlying descriptor sets badbit instead. Half a file must not pass for
+  // the whole of it.
+  if (file.bad()) {
+    lines.clear();
+    return false;
+  }
+  return true;
+}
+
+bool SaveTextFile(const std::string& directory, const std::string& fileName,
+                  const std::vector<std::string>& lines, bool append) {
+  if (fileName.empty()) return false;
+  const std::string& separator = GetDirectorySeparator();
+  std::string path = directory;
+  if (!directory.empty() && !directory.ends_with(separator)) path += separator;
+  path += fileName;
+
+  const bool present = (directory.empty() || DirectoryExists(directory)) && FileExists(path);
+  // Appending, or writing a new file, goes through O_APPEND and creates the
+  // file. Replacing an existing file truncates it as it is opened so that no
+  // tail of a longer old text survives behind the new one; the file keeps its
+  // inode, owner, permissions and links.
+  const std::ios::openmode mode = (append || !present)
+                                      ? std::ios::in | std::ios::out | std::ios::app
+                                      : std::ios::in | std::ios::out | std::ios::trunc;
+  std::fstream file(path, mode);
+  if (!file.is_open()) return false;
+
+  const char lineFeed = file.widen('\n');
+  for (std::size_t i = 0; i < lines.size() && file.good(); ++i) {
+    file.write(lines[i].data(), static_cast<std::streamsize>(lines[i].size()));
+    if (i + 1 < lines.size()) {
+      file.put(lineFeed);
+      file.flush();
+    }
+  }
+  // A full disk often shows only when the buffer is handed to the system, at
+  // a flush (badbit) or at close (failbit), so the result is taken after both.
+  file.close();
+  return !file.fail();
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0;
+}
+
+bool CreateFullDirectory(const std::string& /*path*/) { return false; }
+
+}  // namespace TalvornCommon::FileIO
