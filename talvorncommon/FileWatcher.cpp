@@ -1,0 +1,376 @@
+#include "talvorncommon/FileWatcher.h"
+
+#include <fmt/format.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "talvorncommon/HybridMutex.h"
+#include "talvorncommon/HybridSharedMutex.h"
+#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/Log.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon {
+namespace {
+
+using detail::Verbosity;
+
+// Large enough for a burst of records, each at most 16 bytes plus a name of
+// NAME_MAX + 1 bytes rounded up, and small enough to live on the thread's stack.
+constexpr std::size_t kReadBufferSize = 4096;
+
+// The watch thread polls a non-blocking instance and sleeps this long when
+// nothing is pending: it bounds both the delay of an event and the time Stop
+// waits for the thread, at the price of about a thousand wake-ups a second.
+constexpr long kIdleSleepNanoseconds = 1'000'000;
+
+// Shown by debuggers, top and /proc/<pid>/task/<tid>/comm.
+constexpr const char* kThreadName = "FileWatcher";
+
+std::atomic<detail::WatchThreadHook> watchThreadHook{nullptr};
+
+void SleepIdle() {
+  timespec remaining{0, kIdleSleepNanoseconds};
+  // A signal that cuts the sleep short leaves the rest in `remaining`.
+  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+void CloseDescriptor(int descriptor) {
+  if (descriptor >= 0) ::close(descriptor);
+}
+
+}  // namespace
+
+namespace detail {
+
+void SetWatchThreadHook(WatchThreadHook hook) noexcept { watchThreadHook.store(hook); }
+
+WatchThreadHook GetWatchThreadHook() noexcept { return watchThreadHook.load(); }
+
+}  // namespace detail
+
+class FileWatcher::Impl {
+ public:
+  Impl(FileWatcher* ownerHandle, const std::string& path);
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // Calls every live subscriber with `eventType`, in subscription order, on
+  // the calling (watch) thread. A callback that throws is logged and skipped.
+  void EmitOnFileChangedHandlers(EventType eventType);
+
+  // Opens the instance, adds the watch and starts the thread. Runs under
+  // startStopMutex with isWatching false. On failure nothing stays open.
+  bool StartInternal(std::string& error);
+
+  // What FileWatcher::Stop does; also used by the destructor and the move
+  // assignment.
+  bool StopWatch(std::string& error);
+
+  // Joins the thread taken out of the record and only then closes the
+  // descriptor taken out with it, so the thread never reads a closed (and
+  // possibly reused) descriptor number. Runs without startStopMutex, and
+  // touches nothing in the record: by now a new watch may own its fields.
+  void StopInternal(std::thread thread, int descriptor);
+
+  // The watch thread. `generation` is this watch's stop signal and
+  // `descriptor` its instance, both fixed for the thread's life.
+  void Run(std::uint64_t generation, int descriptor);
+
+  // Undoes a StartInternal that got past inotify_add_watch.
+  void AbandonStart();
+
+  const std::string filePath;
+  std::string directoryPath;
+  std::string fileName;
+  // The open instance while watching, else -1 (or the failed inotify_init1
+  // result). Read and written only under startStopMutex.
+  int inotifyFd = -1;
+  int watchDescriptor = -1;
+  HybridMutex startStopMutex;
+  std::atomic<bool> isWatching{false};
+  HybridSharedMutex handlersMutex;
+  std::vector<std::weak_ptr<OnFileChangedHandler>> handlers;
+  std::thread watchThread;
+  FileWatcher* const owner;
+  // Each watch runs while this still holds the number its Start gave it.
+  // isWatching alone cannot tell watches apart: a Start that lands while an
+  // earlier Stop is still joining sets it again, and the old thread would
+  // then never end and that Stop never return.
+  std::atomic<std::uint64_t> watchGeneration{0};
+};
+
+FileWatcher::Impl::Impl(FileWatcher* ownerHandle, const std::string& path)
+    : filePath(path), owner(ownerHandle) {
+  const std::filesystem::path parsed(filePath);
+  directoryPath = parsed.parent_path().string();
+  fileName = parsed.filename().string();
+}
+
+void FileWatcher::Impl::EmitOnFileChangedHandlers(EventType eventType) {
+  std::vector<std::shared_ptr<OnFileChangedHandler>> live;
+  {
+    std::shared_lock<HybridSharedMutex> lock(handlersMutex);
+    live.reserve(handlers.size());
+    for (const std::weak_ptr<OnFileChangedHandler>& entry : handlers) {
+      if (std::shared_ptr<OnFileChangedHandler> handler = entry.lock()) {
+        live.push_back(std::move(handler));
+      }
+    }
+  }
+  for (const std::shared_ptr<OnFileChangedHandler>& handler : live) {
+    // Callbacks should not throw, but one that does must not take the watch
+    // thread (and with it the process) down, nor keep the others from
+    // hearing about the change.
+    try {
+      (*handler)(eventType);
+    } catch (const std::exception& exception) {
+      detail::LogPath2(Verbosity::kError, detail::kLineHandlerThrew,
+                       "An OnFileChanged event handler on '{}' threw an exception: {}", filePath,
+                       exception.what());
+    } catch (...) {
+      detail::LogPath(Verbosity::kError, detail::kLineHandlerThrewUnknown,
+                      "An OnFileChanged event handler on '{}' threw an unknown exception!",
+                      filePath);
+    }
+  }
+}
+
+bool FileWatcher::Impl::StartInternal(std::string& error) {
+  // IN_CLOEXEC: an instance inherited by a child the host execs would outlive
+  // Stop, keep its watch alive and count against the per-user instance limit.
+  inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotifyFd < 0) {
+    error = "inotify_init1 failed!";
+    return false;
+  }
+  watchDescriptor = ::inotify_add_watch(inotifyFd, directoryPath.c_str(), detail::kWatchMask);
+  if (watchDescriptor < 0) {
+    CloseDescriptor(std::exchange(inotifyFd, -1));
+    error = "inotify_add_watch failed!";
+    return false;
+  }
+  const std::uint64_t generation = watchGeneration.fetch_add(1) + 1;
+  // Set before the thread exists, so the thread finds it set when it looks.
+  isWatching = true;
+  try {
+    if (detail::WatchThreadHook hook = detail::GetWatchThreadHook()) hook();
+    watchThread = std::thread(&Impl::Run, this, generation, inotifyFd);
+  } catch (const std::system_error& exception) {
+    AbandonStart();
+    error = fmt::format("watch thread creation failed: {}", exception.what());
+    return false;
+  } catch (...) {
+    AbandonStart();
+    throw;
+  }
+  return true;
+}
+
+void FileWatcher::Impl::AbandonStart() {
+  isWatching = false;
+  watchGeneration.fetch_add(1);
+  CloseDescriptor(std::exchange(inotifyFd, -1));
+}
+
+bool FileWatcher::Impl::StopWatch(std::string& error) {
+  std::thread thread;
+  int descriptor = -1;
+  {
+    std::lock_guard<HybridMutex> guard(startStopMutex);
+    if (!isWatching) {
+      error =
+          fmt::format("A FileWatcher on '{}' has not been started yet; stop aborted!", filePath);
+      return false;
+    }
+    if (watchThread.get_id() == std::this_thread::get_id()) {
+      // Joining the thread we run on would throw from join() and, on the
+      // destructor's path, end the process.
+      error = fmt::format(
+          "A FileWatcher on '{}' cannot be stopped from its own OnFileChanged event handler; stop "
+          "aborted!",
+          filePath);
+      return false;
+    }
+    isWatching = false;
+    watchGeneration.fetch_add(1);
+    thread = std::move(watchThread);
+    descriptor = std::exchange(inotifyFd, -1);
+  }
+  StopInternal(std::move(thread), descriptor);
+  return true;
+}
+
+void FileWatcher::Impl::StopInternal(std::thread thread, int descriptor) {
+  if (thread.joinable()) thread.join();
+  CloseDescriptor(descriptor);
+}
+
+void FileWatcher::Impl::Run(std::uint64_t generation, int descriptor) {
+  ::pthread_setname_np(::pthread_self(), kThreadName);
+  alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
+  while (isWatching.load() && watchGeneration.load() == generation) {
+    const ssize_t bytesRead = ::read(descriptor, buffer.data(), buffer.size());
+    if (bytesRead <= 0) {
+      // Nothing pending, or an error: neither is reported, the poll goes on.
+      SleepIdle();
+      continue;
+    }
+    // A batch is dispatched in full even if Stop begins meanwhile; Stop waits
+    // for it in its join.
+    detail::ForEachInotifyEvent(
+        buffer.data(), static_cast<std::size_t>(bytesRead),
+        [this](std::uint32_t mask, std::string_view name) {
+          if (fileName.empty() || name != fileName) return;
+          if (const std::optional<EventType> type = detail::ClassifyEventMask(mask)) {
+            EmitOnFileChangedHandlers(*type);
+          }
+        });
+  }
+}
+
+FileWatcher::FileWatcher(const std::string& filePath)
+    : impl(std::make_unique<Impl>(this, filePath)) {}
+
+FileWatcher::FileWatcher(FileWatcher&& other) noexcept : impl(std::move(other.impl)) {}
+
+FileWatcher& FileWatcher::operator=(FileWatcher&& other) {
+  // Taking the source's record first makes self-assignment a no-op.
+  std::unique_ptr<Impl> taken = std::move(other.impl);
+  std::unique_ptr<Impl> old = std::exchange(impl, std::move(taken));
+  if (old != nullptr && old->isWatching) {
+    std::string ignored;
+    static_cast<void>(old->StopWatch(ignored));
+  }
+  return *this;
+}
+
+FileWatcher::~FileWatcher() {
+  if (impl != nullptr && impl->isWatching) {
+    std::string ignored;
+    static_cast<void>(impl->StopWatch(ignored));
+  }
+}
+
+bool FileWatcher::Start(std::string& error) {
+  Impl& self = *impl;
+  std::lock_guard<HybridMutex> guard(self.startStopMutex);
+  if (self.isWatching) {
+    error = fmt::format("A FileWatcher on '{}' has already been started; start aborted!",
+                        self.filePath);
+    return false;
+  }
+  std::string reason;
+  if (self.StartInternal(reason)) return true;
+  error = fmt::format("Encountered an error while starting a FileWatcher on '{}': {}",
+                      self.filePath, reason);
+  return false;
+}
+
+bool FileWatcher::Stop(std::string& error) { return impl->StopWatch(error); }
+
+bool FileWatcher::IsWatching() const { return impl->isWatching.load(); }
+
+const char* FileWatcher::ToString(EventType type) {
+  static constexpr std::array<const char*, 4> kNames{"Modified", "Created", "Deleted", "Renamed"};
+  const auto index = static_cast<std::size_t>(static_cast<std::uint8_t>(type));
+  return index < kNames.size() ? kNames[index] : "Unknown";
+}
+
+bool FileWatcher::SubscribeOnFileChanged(const OnFileChangedHandler& handler,
+                                         std::shared_ptr<OnFileChangedHandler>& token,
+                                         std::string& error) const {
+  Impl& self = *impl;
+  detail::LogPath(Verbosity::kInfo, detail::kLineSubscribing,
+                  "Subscribing to the OnFileChanged event on '{}'...", self.filePath);
+  error.clear();
+  if (!handler) {
+    // Calling it would throw std::bad_function_call on the watch thread at
+    // every event; refusing it here tells the caller where the mistake is.
+    error = fmt::format("Refused to subscribe an empty OnFileChanged event handler on '{}'!",
+                        self.filePath);
+    detail::LogText(Verbosity::kError, detail::kLineSubscribeRefused, error);
+    return false;
+  }
+  std::shared_ptr<OnFileChangedHandler> fresh = std::make_shared<OnFileChangedHandler>(handler);
+  {
+    std::unique_lock<HybridSharedMutex> lock(self.handlersMutex);
+    self.handlers.emplace_back(fresh);
+  }
+  // The token's earlier handler, if the token was its last owner, dies here,
+  // outside the lock, so whatever its captures do on destruction cannot
+  // deadlock against the subscriber list.
+  std::shared_ptr<OnFileChangedHandler> previous = std::exchange(token, std::move(fresh));
+  previous.reset();
+  detail::LogPath(Verbosity::kInfo, detail::kLineSubscribed,
+                  "Successfully subscribed to the OnFileChanged event on '{}'!", self.filePath);
+  return true;
+}
+
+bool FileWatcher::UnsubscribeOnFileChanged(std::shared_ptr<OnFileChangedHandler> token,
+                                           std::string& error) const {
+  Impl& self = *impl;
+  detail::LogPath(Verbosity::kInfo, detail::kLineUnsubscribing,
+                  "Unsubscribing from the OnFileChanged event on '{}'...", self.filePath);
+  error.clear();
+  std::unique_lock<HybridSharedMutex> lock(self.handlersMutex);
+  std::vector<std::weak_ptr<OnFileChangedHandler>>& handlers = self.handlers;
+  // One pass that keeps the order of the survivors: expired entries met on
+  // the way are dropped, and the walk ends at the token's own entry.
+  bool removedOwn = false;
+  bool droppedExpired = false;
+  std::size_t read = 0;
+  std::size_t write = 0;
+  for (; read < handlers.size(); ++read) {
+    std::weak_ptr<OnFileChangedHandler>& entry = handlers[read];
+    if (entry.expired()) {
+      droppedExpired = true;
+      continue;
+    }
+    // Same control block as the token: only then is a strong reference taken,
+    // and the token's own keeps it from being the last one.
+    const bool sameOwner =
+        token != nullptr && !entry.owner_before(token) && !token.owner_before(entry);
+    if (sameOwner && entry.lock() == token) {
+      removedOwn = true;
+      ++read;
+      break;
+    }
+    if (write != read) handlers[write] = std::move(entry);
+    ++write;
+  }
+  for (; read < handlers.size(); ++read, ++write) {
+    if (write != read) handlers[write] = std::move(handlers[read]);
+  }
+  handlers.resize(write);
+
+  if (removedOwn || (token == nullptr && droppedExpired)) {
+    detail::LogPath(Verbosity::kInfo, detail::kLineUnsubscribed,
+                    "Successfully unsubscribed from the OnFileChanged event on '{}'!",
+                    self.filePath);
+    return true;
+  }
+  error = fmt::format("Failed to find the OnFileChanged event handler on '{}'!", self.filePath);
+  detail::LogText(Verbosity::kError, detail::kLineUnsubscribeFailed, error);
+  return false;
+}
+
+}  // namespace TalvornCommon

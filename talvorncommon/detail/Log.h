@@ -1,0 +1,59 @@
+// Internal: the file watcher's log lines, written to spdlog's default logger.
+//
+//   detail::LogPath(detail::Verbosity::kInfo, detail::kLineSubscribing,
+//                   "Subscribing to the OnFileChanged event on '{}'...", filePath);
+//
+// Every line carries the source file "FileWatcher" and a fixed line number:
+// log tooling matches on that pair, so the numbers are stable identifiers and
+// must not follow edits of the source. The default logger is looked up at each
+// call, so a host that installs its own with spdlog::set_default_logger gets
+// every later line, and a line is formatted only when that logger takes its
+// level. When a host has removed the default logger, lines are dropped.
+#ifndef TALVORNCOMMON_DETAIL_LOG_H_
+#define TALVORNCOMMON_DETAIL_LOG_H_
+
+#include <string>
+#include <string_view>
+
+namespace TalvornCommon::detail {
+
+// Verbosities in the convention of the library's callers: 0 for progress and
+// success, -2 for failures. kInfo maps to spdlog's info, kError to err.
+enum class Verbosity : int {
+  kError = -2,
+  kInfo = 0,
+};
+
+// The source file every line names.
+inline constexpr const char* kLogFile = "FileWatcher";
+
+// Line identifiers of the subscription operations.
+inline constexpr int kLineSubscribing = 255;
+inline constexpr int kLineSubscribed = 266;
+inline constexpr int kLineUnsubscribing = 295;
+inline constexpr int kLineUnsubscribeFailed = 314;
+inline constexpr int kLineUnsubscribed = 320;
+// Lines added for failures the original set had no line for: an empty
+// callback refused by subscribe, and a callback that threw on the watch
+// thread. Chosen apart from the numbers above so no tooling confuses them.
+inline constexpr int kLineSubscribeRefused = 258;
+inline constexpr int kLineHandlerThrew = 345;
+inline constexpr int kLineHandlerThrewUnknown = 347;
+
+// True when the default logger exists and takes lines of `verbosity`.
+bool ShouldLog(Verbosity verbosity);
+
+// Logs `format` with its `{}` filled by `path` (fmt syntax), formatting only
+// when the line will be written.
+void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path);
+
+// The same with two arguments for the two `{}` of `format`, in order.
+void LogPath2(Verbosity verbosity, int line, std::string_view format, const std::string& first,
+              const std::string& second);
+
+// Logs `text` as the line's content: braces in it are written as they are.
+void LogText(Verbosity verbosity, int line, std::string_view text);
+
+}  // namespace TalvornCommon::detail
+
+#endif  // TALVORNCOMMON_DETAIL_LOG_H_
