@@ -5,19 +5,19 @@
 // inotify descriptor, woken by the kernel the moment the write lands. The
 // watcher polls a non-blocking descriptor with a 1 ms sleep instead, so its
 // delay is the baseline plus, on average, half a sleep period.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
-#include <unistd.h>
-
-#include <benchmark/benchmark.h>
 #include <talvorncommon/FileWatcher.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +47,8 @@ class ScratchDir {
 double Percentile(std::vector<double> samples, double fraction) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
-  const size_t index =
-      std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
+  const size_t index = std::min(
+      samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())));
   return samples[index];
 }
 
@@ -60,8 +60,16 @@ void ReportDelays(benchmark::State& state, const std::vector<double>& delays_us)
 }
 
 // Writes one byte, then waits (futex, no spinning) until `seen` moves past
-// the previous value; returns the delay in microseconds.
-double TimedWrite(int fd, std::atomic<uint64_t>& seen, std::atomic<int64_t>& seen_at_ns) {
+// the previous value; returns the delay in microseconds. With `random_phase`
+// the write waits a random 0-1.5 ms first, so it lands anywhere in the
+// watcher's poll period; without it, the write follows the previous callback
+// at once and so lands at the start of the watcher's idle sleep (worst case).
+double TimedWrite(int fd, std::atomic<uint64_t>& seen, std::atomic<int64_t>& seen_at_ns,
+                  bool random_phase) {
+  static std::minstd_rand random(42);
+  if (random_phase) {
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
+  }
   const uint64_t before = seen.load();
   const auto start = Clock::now();
   if (write(fd, "x", 1) != 1) std::abort();
@@ -88,7 +96,9 @@ void BM_WriteToWakeup_BlockingReadBaseline(benchmark::State& state) {
   });
   std::vector<double> delays;
   for (auto _ : state) {
-    for (int i = 0; i < kWrites; ++i) delays.push_back(TimedWrite(fd, seen, seen_at_ns));
+    for (int i = 0; i < kWrites; ++i) {
+      delays.push_back(TimedWrite(fd, seen, seen_at_ns, state.range(0) != 0));
+    }
   }
   stop = true;
   if (write(fd, "x", 1) != 1) std::abort();  // wakes the reader so it sees `stop`
@@ -119,11 +129,32 @@ void BM_WriteToCallback_FileWatcher(benchmark::State& state) {
   }
   std::vector<double> delays;
   for (auto _ : state) {
-    for (int i = 0; i < kWrites; ++i) delays.push_back(TimedWrite(fd, seen, seen_at_ns));
+    for (int i = 0; i < kWrites; ++i) {
+      delays.push_back(TimedWrite(fd, seen, seen_at_ns, state.range(0) != 0));
+    }
   }
   (void)watcher.Stop(error);
   close(fd);
   ReportDelays(state, delays);
+}
+
+// The kernel's share of Stop: closing an inotify instance that holds a watch
+// waits for the watch's teardown (a deferred reaper and an SRCU grace period),
+// which no user-space design can avoid while Stop promises a closed instance.
+void BM_CloseInotifyInstance_Baseline(benchmark::State& state) {
+  ScratchDir dir;
+  std::vector<double> closes_us;
+  for (auto _ : state) {
+    for (int i = 0; i < 200; ++i) {
+      const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      inotify_add_watch(fd, dir.Path().c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const auto start = Clock::now();
+      close(fd);
+      closes_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+  }
+  ReportDelays(state, closes_us);
 }
 
 // Stop on a started watcher whose thread is idle (sleeping between polls).
@@ -186,8 +217,18 @@ void BM_IdleWatcherCpu(benchmark::State& state) {
   state.counters["watcher_pct_of_core"] = 100 * (watching - baseline);
 }
 
-BENCHMARK(BM_WriteToWakeup_BlockingReadBaseline)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WriteToCallback_FileWatcher)->Iterations(1)->Unit(benchmark::kMillisecond);
+// Argument: 0 back-to-back writes, 1 writes at a random phase.
+BENCHMARK(BM_WriteToWakeup_BlockingReadBaseline)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteToCallback_FileWatcher)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloseInotifyInstance_Baseline)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StopIdleWatcher)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleWatcherCpu)->Iterations(1)->Unit(benchmark::kMillisecond);
 

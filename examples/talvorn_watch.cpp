@@ -9,10 +9,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
-
 #include <talvorncommon/FileIO.h>
 #include <talvorncommon/FileWatcher.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -98,26 +97,27 @@ int RunTour() {
   std::printf("Watching %s\n", file.c_str());
 
   const TourStep steps[] = {
-      {"create the file", {EventType::Created},
-       [](const std::string&, const std::string& f) {
-         return WriteFile(f, "", O_CREAT | O_EXCL);
-       }},
-      {"append a line", {EventType::Modified},
+      {"create the file",
+       {EventType::Created},
+       [](const std::string&, const std::string& f) { return WriteFile(f, "", O_CREAT | O_EXCL); }},
+      {"append a line",
+       {EventType::Modified},
        [](const std::string&, const std::string& f) {
          return WriteFile(f, "volume=7\n", O_APPEND);
        }},
-      {"save through a temporary file and a rename", {EventType::Renamed},
+      {"save through a temporary file and a rename",
+       {EventType::Renamed},
        [](const std::string& d, const std::string& f) {
          const std::string temporary = d + "/.settings.conf.swp";
          return WriteFile(temporary, "volume=8\n", O_CREAT | O_TRUNC) &&
                 rename(temporary.c_str(), f.c_str()) == 0;
        }},
-      {"delete the file", {EventType::Deleted},
+      {"delete the file",
+       {EventType::Deleted},
        [](const std::string&, const std::string& f) { return unlink(f.c_str()) == 0; }},
-      {"create it again", {EventType::Created},
-       [](const std::string&, const std::string& f) {
-         return WriteFile(f, "", O_CREAT | O_EXCL);
-       }},
+      {"create it again",
+       {EventType::Created},
+       [](const std::string&, const std::string& f) { return WriteFile(f, "", O_CREAT | O_EXCL); }},
   };
 
   int missing = 0;
@@ -207,9 +207,12 @@ int WatchUntilInterrupted(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
-    std::fprintf(stderr, "usage: %s [PATH]\n  PATH  watch this file until Ctrl-C\n"
-                         "  (none) run a short tour in a temporary directory\n", argv[0]);
+  if (argc > 2 ||
+      (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
+    std::fprintf(stderr,
+                 "usage: %s [PATH]\n  PATH  watch this file until Ctrl-C\n"
+                 "  (none) run a short tour in a temporary directory\n",
+                 argv[0]);
     return 2;
   }
   return argc == 2 ? WatchUntilInterrupted(argv[1]) : RunTour();
