@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset release --log-level=WARNING >/dev/null
-cmake --build --preset release --target talvorn-locks >/dev/null
-exec build/release/examples/talvorn-locks "$@"
+cmake --build --preset release --target talvorn-watch >/dev/null
+exec build/release/examples/talvorn-watch "$@"
