@@ -10,7 +10,10 @@ median of the repetitions:
   HybridSharedMutex  against std::shared_mutex
   pthread_adaptive   against std::mutex (for reference; it has no goal)
 
-Usage: bench/ratios.py lock.json
+Usage: bench/ratios.py lock.json [more.json ...]
+
+With several files (say, two runs of the same build) it prints the full tables
+of each and then one summary of the goals with a column per run.
 """
 
 import argparse
@@ -72,6 +75,10 @@ def table(header, rows):
 
 
 def uncontended(medians):
+    # One thread does all the work here, so its process CPU time is the cost of
+    # the lock+unlock pair; real time also counts the moments the thread was
+    # preempted by other programs, which on a shared machine is noise. The goal
+    # is judged on CPU time; both ratios are shown.
     rows = []
     for side in ("exclusive", "shared"):
         for lock, base in PAIRS:
@@ -79,14 +86,22 @@ def uncontended(medians):
             base_key = ("Uncontended", base, side, 1)
             if key not in medians or base_key not in medians:
                 continue
-            value = ratio(field(medians, key, "real_time"), field(medians, base_key, "real_time"))
+            cpu = ratio(field(medians, key, "cpu_time"), field(medians, base_key, "cpu_time"))
+            real = ratio(field(medians, key, "real_time"), field(medians, base_key, "real_time"))
             goal = ("max", 1.10) if lock != "pthread_adaptive" else None
             rows.append([f"{side}: {lock} / {base}",
-                         fmt(field(medians, base_key, "real_time"), 1),
-                         fmt(field(medians, key, "real_time"), 1),
-                         fmt(value), "<= 1.10" if goal else "-", verdict(value, goal)])
-    return table(["lock+unlock, 1 thread (+1 idle)", "baseline ns", "lock ns", "time ratio",
-                  "goal", ""], rows)
+                         fmt(field(medians, base_key, "cpu_time"), 1),
+                         fmt(field(medians, key, "cpu_time"), 1),
+                         fmt(cpu), fmt(real), "<= 1.10" if goal else "-", verdict(cpu, goal)])
+    return table(["lock+unlock, 1 thread (+1 idle)", "baseline CPU ns", "lock CPU ns",
+                  "CPU ratio", "real-time ratio", "goal", ""], rows)
+
+
+def cores_used(medians, key):
+    """Average number of cores the process kept busy: CPU per acquisition x rate."""
+    cpu = field(medians, key, "cpu_us_per_acq")
+    rate = field(medians, key, "items_per_second")
+    return None if cpu is None or rate is None else cpu * rate / 1e6
 
 
 def contended(medians):
@@ -111,9 +126,12 @@ def contended(medians):
                              fmt(value), fmt(cpu),
                              f"{fmt(field(medians, base_key, 'fairness'))} / "
                              f"{fmt(field(medians, key, 'fairness'))}",
+                             f"{fmt(cores_used(medians, base_key), 1)} / "
+                             f"{fmt(cores_used(medians, key), 1)}",
                              ">= 1.30" if goal else "-", verdict(value, goal)])
     return table(["hold", "threads", "lock / baseline", "baseline kacq/s", "lock kacq/s",
-                  "throughput ratio", "CPU/acq ratio", "fairness base / lock", "goal", ""],
+                  "throughput ratio", "CPU/acq ratio", "fairness base / lock",
+                  "cores used base / lock", "goal", ""],
                  rows)
 
 
@@ -180,21 +198,73 @@ def writer_starvation(medians):
                   "reader rate ratio"], rows)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("json", help="LockBench output in Google Benchmark's JSON format")
-    args = parser.parse_args()
-    medians, context, errors = load(args.json)
-    if not medians:
-        print(f"{args.json}: no median aggregates found", file=sys.stderr)
-        return 1
+def summary_rows(medians):
+    """Returns [(label, value, goal, note)] for every figure that has a goal, plus the
+    shared-lock workloads that have none."""
+    rows = []
+    for side, (lock, base) in (("exclusive", PAIRS[0]), ("exclusive", PAIRS[1]),
+                               ("shared", PAIRS[1])):
+        key, base_key = ("Uncontended", lock, side, 1), ("Uncontended", base, side, 1)
+        rows.append((f"uncontended {side} {lock} CPU time ratio",
+                     ratio(field(medians, key, "cpu_time"), field(medians, base_key, "cpu_time")),
+                     ("max", 1.10), ""))
+    for hold in HOLDS[1:]:
+        for threads in (2, 4, 8):
+            for lock, base in PAIRS[:2]:
+                key, base_key = ("Contended", lock, hold, threads), ("Contended", base, hold, threads)
+                cores = (f" ({fmt(cores_used(medians, base_key), 1)}/"
+                         f"{fmt(cores_used(medians, key), 1)} cores)")
+                rows.append((f"{hold.split(':')[1]} hold, {threads} threads, {lock} throughput ratio",
+                             ratio(field(medians, key, "items_per_second"),
+                                   field(medians, base_key, "items_per_second")),
+                             ("min", 1.30), cores))
+    for threads in (2, 4):
+        for lock, base in PAIRS[:2]:
+            key, base_key = ("LongHold", lock, "hold:1ms", threads), ("LongHold", base, "hold:1ms", threads)
+            rows.append((f"1 ms hold, {threads} threads, {lock} CPU/acq ratio",
+                         ratio(field(medians, key, "cpu_us_per_acq"),
+                               field(medians, base_key, "cpu_us_per_acq")),
+                         ("max", 1.03), ""))
+    lock, base = PAIRS[1]
+    for threads in (2, 4, 8):
+        key, base_key = ("ReadMostly", lock, "hold:2us", threads), ("ReadMostly", base, "hold:2us", threads)
+        rows.append((f"read-mostly, {threads} threads, {lock} throughput ratio",
+                     ratio(field(medians, key, "items_per_second"),
+                           field(medians, base_key, "items_per_second")), None, ""))
+    for readers in (1, 3):
+        key = ("WriterStarvation", lock, f"readers:{readers}", readers + 1)
+        base_key = ("WriterStarvation", base, f"readers:{readers}", readers + 1)
+        rows.append((f"writer starvation, {readers} readers, {lock} writer rate ratio",
+                     ratio(field(medians, key, "writer_acq_per_s"),
+                           field(medians, base_key, "writer_acq_per_s")), None, ""))
+    return rows
 
+
+def summary(runs):
+    per_run = [summary_rows(medians) for medians, _ in runs]
+    header = ["figure (lock / its baseline; cores used baseline/lock)", "goal"]
+    header += [f"run {i + 1} ({context.get('date', '?')[11:16]})" for i, (_, context) in enumerate(runs)]
+    rows = []
+    for index, (label, _, goal, _) in enumerate(per_run[0]):
+        goal_text = "-" if goal is None else ("<= " if goal[0] == "max" else ">= ") + f"{goal[1]:.2f}"
+        cells = []
+        for rows_of_run in per_run:
+            value = rows_of_run[index][1]
+            mark = verdict(value, goal)
+            cells.append(fmt(value, 3 if goal and goal[1] == 1.03 else 2) +
+                         (" MISSED" if mark == "MISSED" else "") + rows_of_run[index][3])
+        rows.append([label, goal_text] + cells)
+    return table(header, rows)
+
+
+def print_run(path, medians, context):
+    print(f"## {path}\n")
     print(f"Run {context.get('date', '?')} on {context.get('num_cpus', '?')} CPUs at "
-          f"{context.get('mhz_per_cpu', '?')} MHz, load average "
+          f"{context.get('mhz_per_cpu', '?')} MHz, load average at start "
           f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; "
           f"busy work {context.get('busy_work_ns_per_unit', '?')} ns/unit. "
           "Medians of 5 repetitions.\n")
-    print("Uncontended lock+unlock (real time per pair):\n")
+    print("Uncontended lock+unlock (process CPU time per pair; real time also shown):\n")
     print(uncontended(medians), "\n")
     print("Contended throughput (work outside the lock equals the hold):\n")
     print(contended(medians), "\n")
@@ -208,12 +278,32 @@ def main():
     if spin:
         print(f"One full failed spin (1024 tries, 1024 pauses, 15 yields): "
               f"{spin['real_time'] / 1e3:.1f} us real, {spin['cpu_time'] / 1e3:.1f} us CPU.\n")
-    if errors:
-        print("Runs that failed their check:")
-        for error in errors:
-            print(f"  {error}")
-        return 1
-    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("json", nargs="+",
+                        help="LockBench output in Google Benchmark's JSON format")
+    args = parser.parse_args()
+    runs = []
+    failed = False
+    for path in args.json:
+        medians, context, errors = load(path)
+        if not medians:
+            print(f"{path}: no median aggregates found", file=sys.stderr)
+            return 1
+        print_run(path, medians, context)
+        if errors:
+            failed = True
+            print("Runs that failed their check:")
+            for error in errors:
+                print(f"  {error}")
+            print()
+        runs.append((medians, context))
+    if len(runs) > 1:
+        print("## Goals, all runs\n")
+        print(summary(runs))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
