@@ -18,6 +18,7 @@
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -128,6 +129,14 @@ struct Usage {
   }
 };
 
+// CPU time of the calling thread: what lock() itself burns, spinning included,
+// without the noise that other programs add to the busy work around it.
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 // ---------------------------------------------------------------------------
 // State shared by the threads of one benchmark. Thread 0 resets it before the
 // timed loop; Google Benchmark's start barrier publishes the reset to the
@@ -145,6 +154,7 @@ struct Shared {
   std::atomic<std::uint64_t> acquisitions{0};
   std::atomic<std::uint64_t> writes{0};
   std::atomic<std::uint64_t> torn_reads{0};
+  std::atomic<std::uint64_t> lock_cpu_nanoseconds{0};
   std::optional<std::barrier<>> finished;
   std::vector<std::uint64_t> per_thread;
   Usage before;
@@ -157,6 +167,7 @@ struct Shared {
     acquisitions.store(0);
     writes.store(0);
     torn_reads.store(0);
+    lock_cpu_nanoseconds.store(0);
     finished.emplace(state.threads());
     per_thread.assign(static_cast<std::size_t>(state.threads()), 0);
     before = Usage::Now();
@@ -237,26 +248,39 @@ void Uncontended(benchmark::State& state, Shared<Lock>& shared) {
 // thread has made all its acquisitions the others stop acquiring (their
 // remaining iterations are empty), and throughput is the acquisitions made
 // while every thread was competing, divided by the run's real time.
-template <typename Lock>
+// With kTimeLockCpu each thread also times the CPU its lock() calls burn, which
+// the long-hold workload reports as lock_cpu_us_per_acq.
+template <typename Lock, bool kTimeLockCpu = false>
 void Exclusive(benchmark::State& state, Shared<Lock>& shared, std::uint64_t hold,
                std::uint64_t outside) {
   shared.Begin(state);
   const auto wanted = static_cast<std::uint64_t>(state.max_iterations);
   std::uint64_t mine = 0;
+  double lock_cpu_seconds = 0;
   for (auto _ : state) {
     if (shared.first_done.load(std::memory_order_relaxed)) continue;
-    {
-      std::lock_guard<Lock> guard(shared.lock);
-      ++shared.counter;
-      BusyWork(hold);
-    }
+    double before_lock = 0;
+    if constexpr (kTimeLockCpu) before_lock = ThreadCpuSeconds();
+    shared.lock.lock();
+    if constexpr (kTimeLockCpu) lock_cpu_seconds += ThreadCpuSeconds() - before_lock;
+    ++shared.counter;
+    BusyWork(hold);
+    shared.lock.unlock();
     if (++mine == wanted) shared.first_done.store(true, std::memory_order_relaxed);
     BusyWork(outside);
+  }
+  if constexpr (kTimeLockCpu) {
+    shared.lock_cpu_nanoseconds.fetch_add(static_cast<std::uint64_t>(lock_cpu_seconds * 1e9));
   }
   std::uint64_t total = 0;
   if (shared.End(state, mine, total)) {
     CheckCount(state, shared.counter, total);
     shared.ReportUsage(state, total);
+    if constexpr (kTimeLockCpu) {
+      state.counters["lock_cpu_us_per_acq"] =
+          static_cast<double>(shared.lock_cpu_nanoseconds.load()) / 1e3 /
+          static_cast<double>(std::max<std::uint64_t>(total, 1));
+    }
   }
 }
 
@@ -469,7 +493,7 @@ void RegisterAll() {
       const std::uint64_t outside = UnitsFor(1e5);
       Configure(benchmark::RegisterBenchmark(("LongHold/" + name + "/hold:1ms").c_str(),
                                              [shared, hold, outside](benchmark::State& state) {
-                                               Exclusive(state, *shared, hold, outside);
+                                               Exclusive<Lock, true>(state, *shared, hold, outside);
                                              }),
                 0.5)
           ->Threads(threads);
