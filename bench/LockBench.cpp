@@ -145,8 +145,10 @@ double ThreadCpuSeconds() {
 template <typename Lock>
 struct Shared {
   Lock lock;
-  // Guarded by `lock`. `mirror` is written together with `counter` under an
-  // exclusive hold, so a reader that sees them differ has overlapped a writer.
+  // Guarded by `lock`. A writer reads `counter` at the start of its hold and
+  // stores the increment at the end, so two writers that overlap lose an
+  // update; `mirror` runs one ahead of `counter` for the whole of a write, so a
+  // reader that overlaps a writer sees them differ. See WriteUnderLock.
   alignas(64) std::uint64_t counter = 0;
   std::uint64_t mirror = 0;
 
@@ -198,6 +200,26 @@ struct Shared {
         static_cast<double>(fewest) * static_cast<double>(per_thread.size()) / count;
   }
 };
+
+// An exclusive hold of `hold` units: a read-modify-write of the counter that
+// spans the whole hold, with the mirror announcing the new value from the
+// start. BusyWork clobbers memory, so the compiler keeps every load and store
+// where it is written.
+template <typename Lock>
+void WriteUnderLock(Shared<Lock>& shared, std::uint64_t hold) {
+  const std::uint64_t seen = shared.counter;
+  shared.mirror = seen + 1;
+  BusyWork(hold);
+  shared.counter = seen + 1;
+}
+
+// A shared hold of `hold` units. False if a writer was seen during it.
+template <typename Lock>
+bool ReadUnderLock(const Shared<Lock>& shared, std::uint64_t hold) {
+  const std::uint64_t seen = shared.counter;
+  BusyWork(hold);
+  return shared.mirror == seen && shared.counter == seen;
+}
 
 void CheckCount(benchmark::State& state, std::uint64_t actual, std::uint64_t expected) {
   if (actual != expected) {
@@ -263,8 +285,7 @@ void Exclusive(benchmark::State& state, Shared<Lock>& shared, std::uint64_t hold
     if constexpr (kTimeLockCpu) before_lock = ThreadCpuSeconds();
     shared.lock.lock();
     if constexpr (kTimeLockCpu) lock_cpu_seconds += ThreadCpuSeconds() - before_lock;
-    ++shared.counter;
-    BusyWork(hold);
+    WriteUnderLock(shared, hold);
     shared.lock.unlock();
     if (++mine == wanted) shared.first_done.store(true, std::memory_order_relaxed);
     BusyWork(outside);
@@ -298,13 +319,11 @@ void ReadMostly(benchmark::State& state, Shared<Lock>& shared, std::uint64_t hol
     if (shared.first_done.load(std::memory_order_relaxed)) continue;
     if (mine % 16 == 15) {
       std::lock_guard<Lock> guard(shared.lock);
-      shared.mirror = ++shared.counter;
-      BusyWork(hold);
+      WriteUnderLock(shared, hold);
       ++writes;
     } else {
       std::shared_lock<Lock> guard(shared.lock);
-      if (shared.mirror != shared.counter) ++torn;
-      BusyWork(hold);
+      if (!ReadUnderLock(shared, hold)) ++torn;
     }
     if (++mine == wanted) shared.first_done.store(true, std::memory_order_relaxed);
     BusyWork(outside);
@@ -350,8 +369,7 @@ void WriterStarvation(benchmark::State& state, Shared<Lock>& shared, double wind
         {
           std::lock_guard<Lock> guard(shared.lock);
           longest_wait = std::max(longest_wait, Clock::now() - now);
-          shared.mirror = ++shared.counter;
-          BusyWork(write_hold);
+          WriteUnderLock(shared, write_hold);
         }
         ++mine;
         BusyWork(write_outside);
@@ -360,8 +378,7 @@ void WriterStarvation(benchmark::State& state, Shared<Lock>& shared, double wind
       while (Clock::now() < deadline) {
         {
           std::shared_lock<Lock> guard(shared.lock);
-          if (shared.mirror != shared.counter) ++torn;
-          BusyWork(read_hold);
+          if (!ReadUnderLock(shared, read_hold)) ++torn;
         }
         ++mine;
         BusyWork(read_outside);
