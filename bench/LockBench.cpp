@@ -84,7 +84,7 @@ std::uint64_t UnitsFor(double nanoseconds) {
 }
 
 // ---------------------------------------------------------------------------
-// The third contender: glibc's adaptive mutex, which spins a bounded, adaptive
+// The reference: glibc's adaptive mutex, which spins a bounded, adaptive
 // number of times in pthread_mutex_lock before it sleeps.
 
 class AdaptiveMutex {
@@ -444,8 +444,9 @@ benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* bench,
 }
 
 // Calls `register_one.template operator()<Lock>(name)` for every lock that
-// takes part in the exclusive workloads, in an order that puts each hybrid
-// lock right after its baseline so that both meet similar machine load.
+// takes part in the exclusive workloads. Each hybrid lock comes right after
+// its baseline, so that with random interleaving turned off the two still run
+// close together in time.
 template <typename F>
 void ForEachExclusiveLock(F&& register_one) {
   register_one.template operator()<std::mutex>("std::mutex");
@@ -467,7 +468,8 @@ struct HoldCase {
 };
 
 // Families are registered per workload, parameter and thread count, with the
-// locks innermost, so that they run in that order.
+// locks innermost; that is the order they run in when random interleaving is
+// turned off.
 void RegisterAll() {
   ForEachExclusiveLock([]<typename Lock>(const std::string& name) {
     auto shared = std::make_shared<Shared<Lock>>();
