@@ -17,7 +17,6 @@ namespace TalvornCommon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ThreadCpuTime;
 using testing::WaitUntil;
 
 template <typename Mutex>
@@ -147,27 +146,17 @@ TYPED_TEST(ExclusiveLockTest, WorksWithConditionVariableAny) {
 
 TYPED_TEST(ExclusiveLockTest, WaiterBehindLongHoldSleepsInsteadOfSpinning) {
   TypeParam mutex;
-  std::atomic<bool> waiter_started{false};
   mutex.lock();
-  std::chrono::nanoseconds waiter_cpu{};
-  std::chrono::nanoseconds waiter_wall{};
-  std::thread waiter([&] {
-    waiter_started = true;
-    const auto cpu_before = ThreadCpuTime();
-    const auto wall_before = std::chrono::steady_clock::now();
-    mutex.lock();
-    waiter_wall = std::chrono::steady_clock::now() - wall_before;
-    waiter_cpu = ThreadCpuTime() - cpu_before;
-    mutex.unlock();
-  });
-  ASSERT_TRUE(WaitUntil([&] { return waiter_started.load(); }));
-  std::this_thread::sleep_for(300ms);
-  mutex.unlock();
-  waiter.join();
+  const testing::WaitCost cost = testing::MeasureWaitBehindHold(
+      [&] {
+        mutex.lock();
+        mutex.unlock();
+      },
+      [&] { mutex.unlock(); }, 300ms);
   // The spin is bounded (about a thousand pause instructions and fifteen
   // yields); a waiter that kept spinning would burn CPU for the whole hold.
-  EXPECT_GT(waiter_wall, 100ms);
-  EXPECT_LT(waiter_cpu * 4, waiter_wall) << "cpu " << waiter_cpu.count() << "ns";
+  EXPECT_GT(cost.wall, 100ms);
+  EXPECT_LT(cost.cpu * 4, cost.wall) << "cpu " << cost.cpu.count() << "ns";
 }
 
 TYPED_TEST(ExclusiveLockTest, UniqueLockMisuseIsRefusedWithoutTouchingTheMutex) {

@@ -16,7 +16,6 @@ namespace TalvornCommon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ThreadCpuTime;
 using testing::WaitUntil;
 
 TEST(HybridSharedMutexTest, ReadersHoldTheLockAtTheSameTime) {
@@ -153,25 +152,15 @@ TEST(HybridSharedMutexTest, RelockingWhileHoldingExclusivelyThrowsAndKeepsTheHol
 
 TEST(HybridSharedMutexTest, SharedWaiterBehindLongHoldSleeps) {
   HybridSharedMutex mutex;
-  std::atomic<bool> waiter_started{false};
   mutex.lock();
-  std::chrono::nanoseconds cpu{};
-  std::chrono::nanoseconds wall{};
-  std::thread reader([&] {
-    waiter_started = true;
-    const auto cpu_before = ThreadCpuTime();
-    const auto wall_before = std::chrono::steady_clock::now();
-    mutex.lock_shared();
-    wall = std::chrono::steady_clock::now() - wall_before;
-    cpu = ThreadCpuTime() - cpu_before;
-    mutex.unlock_shared();
-  });
-  ASSERT_TRUE(WaitUntil([&] { return waiter_started.load(); }));
-  std::this_thread::sleep_for(300ms);
-  mutex.unlock();
-  reader.join();
-  EXPECT_GT(wall, 100ms);
-  EXPECT_LT(cpu * 4, wall) << "cpu " << cpu.count() << "ns";
+  const testing::WaitCost cost = testing::MeasureWaitBehindHold(
+      [&] {
+        mutex.lock_shared();
+        mutex.unlock_shared();
+      },
+      [&] { mutex.unlock(); }, 300ms);
+  EXPECT_GT(cost.wall, 100ms);
+  EXPECT_LT(cost.cpu * 4, cost.wall) << "cpu " << cost.cpu.count() << "ns";
 }
 
 }  // namespace
