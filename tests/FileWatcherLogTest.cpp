@@ -19,13 +19,7 @@
 namespace TalvornCommon {
 namespace {
 
-using testing::AppendByte;
-using testing::CreateFile;
-using testing::EventLog;
-using testing::Handler;
-using testing::TempDir;
-using testing::Token;
-using testing::WaitUntil;
+using namespace testing;
 using Level = spdlog::level::level_enum;
 
 struct Line {
@@ -33,7 +27,6 @@ struct Line {
   Level level;
   std::string file;
   int line;
-
   bool operator==(const Line&) const = default;
 };
 
@@ -44,13 +37,9 @@ void PrintTo(const Line& line, std::ostream* out) {
 
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  std::vector<Line> Lines() {
+  std::vector<Line> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
+    return std::exchange(lines_, {});
   }
 
  protected:
@@ -69,160 +58,107 @@ class FileWatcherLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = spdlog::default_logger();
-    sink_ = std::make_shared<CaptureSink>();
     auto logger = std::make_shared<spdlog::logger>("capture", sink_);
     logger->set_level(spdlog::level::trace);
     spdlog::set_default_logger(std::move(logger));
   }
   void TearDown() override { spdlog::set_default_logger(previous_); }
 
-  std::shared_ptr<spdlog::logger> previous_;
-  std::shared_ptr<CaptureSink> sink_;
-  TempDir dir_;
-};
-
-Line Info(const std::string& text, int line) {
-  return Line{text, spdlog::level::info, "FileWatcher", line};
-}
-Line Error(const std::string& text, int line) {
-  return Line{text, spdlog::level::err, "FileWatcher", line};
-}
-
-Line Subscribing(const std::string& path) {
-  return Info("Subscribing to the OnFileChanged event on '" + path + "'...", 255);
-}
-Line Subscribed(const std::string& path) {
-  return Info("Successfully subscribed to the OnFileChanged event on '" + path + "'!", 266);
-}
-Line Unsubscribing(const std::string& path) {
-  return Info("Unsubscribing from the OnFileChanged event on '" + path + "'...", 295);
-}
-Line Unsubscribed(const std::string& path) {
-  return Info("Successfully unsubscribed from the OnFileChanged event on '" + path + "'!", 320);
-}
-Line UnsubscribeFailed(const std::string& path) {
-  return Error("Failed to find the OnFileChanged event handler on '" + path + "'!", 314);
-}
-
-TEST_F(FileWatcherLogTest, SubscriptionLinesCarryTextLevelFileAndLine) {
-  // Braces in a path are content, never format syntax.
-  for (const std::string name : {"settings.json", "{}", "{0}{:x}{", "}}{{"}) {
-    SCOPED_TRACE(name);
-    sink_->Clear();
-    const std::string path = dir_.Join(name);
-    FileWatcher watcher(path);
+  // Subscribes, unsubscribes, and unsubscribes the same token again (failing).
+  void SubscribeUnsubscribeTwice(const FileWatcher& watcher) {
     EventLog log;
     Token token;
     std::string error;
     ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
     ASSERT_TRUE(watcher.UnsubscribeOnFileChanged(token, error));
     EXPECT_FALSE(watcher.UnsubscribeOnFileChanged(token, error));
-    EXPECT_EQ(error, "Failed to find the OnFileChanged event handler on '" + path + "'!");
-    EXPECT_EQ(sink_->Lines(), (std::vector<Line>{Subscribing(path), Subscribed(path),
-                                                 Unsubscribing(path), Unsubscribed(path),
-                                                 Unsubscribing(path), UnsubscribeFailed(path)}));
   }
+
+  std::shared_ptr<spdlog::logger> previous_;
+  std::shared_ptr<CaptureSink> sink_ = std::make_shared<CaptureSink>();
+  TempDir dir_;
+};
+
+Line Info(const std::string& text, int line) {
+  return {text, spdlog::level::info, "FileWatcher", line};
+}
+Line Error(const std::string& text, int line) {
+  return {text, spdlog::level::err, "FileWatcher", line};
 }
 
-TEST_F(FileWatcherLogTest, EmptyTokenDroppingAReleasedEntryLogsSuccess) {
-  const std::string path = dir_.Join("watched");
-  FileWatcher watcher(path);
-  EventLog log;
-  Token token;
-  std::string error;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
-  token.reset();
-  sink_->Clear();
-  EXPECT_TRUE(watcher.UnsubscribeOnFileChanged(nullptr, error));
-  EXPECT_FALSE(watcher.UnsubscribeOnFileChanged(nullptr, error));
-  EXPECT_EQ(sink_->Lines(), (std::vector<Line>{Unsubscribing(path), Unsubscribed(path),
-                                               Unsubscribing(path), UnsubscribeFailed(path)}));
+std::vector<Line> SubscribeUnsubscribeTwiceLines(const std::string& path) {
+  const Line unsubscribing =
+      Info("Unsubscribing from the OnFileChanged event on '" + path + "'...", 295);
+  return {Info("Subscribing to the OnFileChanged event on '" + path + "'...", 255),
+          Info("Successfully subscribed to the OnFileChanged event on '" + path + "'!", 266),
+          unsubscribing,
+          Info("Successfully unsubscribed from the OnFileChanged event on '" + path + "'!", 320),
+          unsubscribing,
+          Error("Failed to find the OnFileChanged event handler on '" + path + "'!", 314)};
 }
 
-TEST_F(FileWatcherLogTest, EmptyHandlerIsRefusedAtErrorLevel) {
-  const std::string path = dir_.Join("{}watched");
-  FileWatcher watcher(path);
-  Token token;
-  std::string error;
-  EXPECT_FALSE(watcher.SubscribeOnFileChanged(Handler(), token, error));
-  EXPECT_EQ(token, nullptr);
-  EXPECT_EQ(sink_->Lines(), (std::vector<Line>{Subscribing(path), Error(error, 258)}));
-  EXPECT_EQ(error, "Refused to subscribe an empty OnFileChanged event handler on '" + path + "'!");
+TEST_F(FileWatcherLogTest, SubscriptionLinesCarryTextLevelFileAndLine) {
+  // Braces in a path are content, never format syntax.
+  for (const std::string name : {"settings.json", "{}", "{0}{:x}{", "}}{{"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir_.Join(name);
+    ASSERT_NO_FATAL_FAILURE(SubscribeUnsubscribeTwice(FileWatcher(path)));
+    EXPECT_EQ(sink_->Take(), SubscribeUnsubscribeTwiceLines(path));
+  }
 }
 
 TEST_F(FileWatcherLogTest, NothingBelowTheCutoffIsWritten) {
   const std::string path = dir_.Join("watched");
-  FileWatcher watcher(path);
-  EventLog log;
-  Token token;
-  std::string error;
+  const std::vector<Line> all = SubscribeUnsubscribeTwiceLines(path);
   struct Case {
-    const char* what;
     Level cutoff;
     std::vector<Line> expected;
   };
-  const Case cases[] = {
-      {"errors only", spdlog::level::err, {UnsubscribeFailed(path)}},
-      {"critical only", spdlog::level::critical, {}},
-      {"off", spdlog::level::off, {}},
-      {"info",
-       spdlog::level::info,
-       {Subscribing(path), Subscribed(path), Unsubscribing(path), Unsubscribed(path),
-        Unsubscribing(path), UnsubscribeFailed(path)}},
-  };
+  const Case cases[] = {{spdlog::level::info, all},
+                        {spdlog::level::err, {all.back()}},
+                        {spdlog::level::critical, {}},
+                        {spdlog::level::off, {}}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    sink_->Clear();
+    SCOPED_TRACE(spdlog::level::to_string_view(c.cutoff).data());
     spdlog::default_logger()->set_level(c.cutoff);
-    ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
-    ASSERT_TRUE(watcher.UnsubscribeOnFileChanged(token, error));
-    EXPECT_FALSE(watcher.UnsubscribeOnFileChanged(token, error));
-    EXPECT_EQ(sink_->Lines(), c.expected);
+    ASSERT_NO_FATAL_FAILURE(SubscribeUnsubscribeTwice(FileWatcher(path)));
+    EXPECT_EQ(sink_->Take(), c.expected);
   }
 }
 
 TEST_F(FileWatcherLogTest, DefaultLoggerIsLookedUpAtEachCall) {
   const std::string path = dir_.Join("watched");
-  FileWatcher watcher(path);
-  EventLog log;
-  Token token;
-  std::string error;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
-
-  auto replacementSink = std::make_shared<CaptureSink>();
-  spdlog::set_default_logger(std::make_shared<spdlog::logger>("replacement", replacementSink));
-  sink_->Clear();
-  ASSERT_TRUE(watcher.UnsubscribeOnFileChanged(token, error));
-  EXPECT_TRUE(sink_->Lines().empty());
-  EXPECT_EQ(replacementSink->Lines(), (std::vector<Line>{Unsubscribing(path), Unsubscribed(path)}));
-
+  auto replacement = std::make_shared<CaptureSink>();
+  spdlog::set_default_logger(std::make_shared<spdlog::logger>("replacement", replacement));
+  ASSERT_NO_FATAL_FAILURE(SubscribeUnsubscribeTwice(FileWatcher(path)));
+  EXPECT_TRUE(sink_->Take().empty());
+  EXPECT_EQ(replacement->Take(), SubscribeUnsubscribeTwiceLines(path));
   // A host that removes the default logger gets no lines and no failure.
   spdlog::set_default_logger(nullptr);
-  EXPECT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
-  EXPECT_TRUE(watcher.UnsubscribeOnFileChanged(token, error));
+  ASSERT_NO_FATAL_FAILURE(SubscribeUnsubscribeTwice(FileWatcher(path)));
 }
 
-TEST_F(FileWatcherLogTest, StartStopAndDispatchWriteNoLines) {
-  const std::string path = dir_.Join("watched");
+TEST_F(FileWatcherLogTest, EmptyHandlerIsRefusedAtErrorLevelAndTheTokenKept) {
+  const std::string path = dir_.Join("{}watched");
   FileWatcher watcher(path);
   EventLog log;
   Token token;
   std::string error;
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), token, error));
-  sink_->Clear();
-  ASSERT_TRUE(watcher.Start(error)) << error;
-  EXPECT_FALSE(watcher.Start(error));
-  ASSERT_TRUE(CreateFile(path));
-  ASSERT_TRUE(AppendByte(path));
-  ASSERT_TRUE(log.WaitForCount(2));
-  ASSERT_TRUE(watcher.Stop(error)) << error;
-  EXPECT_FALSE(watcher.Stop(error));
-  FileWatcher failing("no-directory-part");
-  EXPECT_FALSE(failing.Start(error));
-  EXPECT_TRUE(sink_->Lines().empty());
+  const Token before = token;
+  sink_->Take();
+  EXPECT_FALSE(watcher.SubscribeOnFileChanged(Handler(), token, error));
+  EXPECT_EQ(token, before);
+  EXPECT_EQ(error, "Refused to subscribe an empty OnFileChanged event handler on '" + path + "'!");
+  EXPECT_EQ(
+      sink_->Take(),
+      (std::vector<Line>{Info("Subscribing to the OnFileChanged event on '" + path + "'...", 255),
+                         Error(error, 258)}));
 }
 
-TEST_F(FileWatcherLogTest, ThrowingHandlerIsLoggedAtErrorWithItsMessage) {
+// Start, Stop and their failures write no lines; a throwing callback is
+// logged (with what() for a std::exception) and the next one still runs.
+TEST_F(FileWatcherLogTest, OnlyThrowingHandlersAreLoggedWhileWatching) {
   const std::string path = dir_.Join("{}watched");
   FileWatcher watcher(path);
   Token throwsStd;
@@ -231,21 +167,24 @@ TEST_F(FileWatcherLogTest, ThrowingHandlerIsLoggedAtErrorWithItsMessage) {
   Token logToken;
   std::string error;
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(
-      [](FileWatcher::EventType) { throw std::runtime_error("bad {} config"); }, throwsStd, error));
-  ASSERT_TRUE(
-      watcher.SubscribeOnFileChanged([](FileWatcher::EventType) { throw 7; }, throwsOther, error));
+      [](EventType) { throw std::runtime_error("bad {} config"); }, throwsStd, error));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged([](EventType) { throw 7; }, throwsOther, error));
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(log.Callback(), logToken, error));
-  sink_->Clear();
+  sink_->Take();
   ASSERT_TRUE(watcher.Start(error)) << error;
+  EXPECT_FALSE(watcher.Start(error));
   ASSERT_TRUE(CreateFile(path));
-  ASSERT_TRUE(log.WaitForCount(1));  // called after both throwers, so their lines are written
+  ASSERT_TRUE(log.WaitForCount(1));
+  ASSERT_TRUE(AppendByte(path));
+  ASSERT_TRUE(log.WaitForCount(2));  // the thread survived the first dispatch
   ASSERT_TRUE(watcher.Stop(error)) << error;
-  EXPECT_EQ(sink_->Lines(), (std::vector<Line>{Error("An OnFileChanged event handler on '" + path +
-                                                         "' threw an exception: bad {} config",
-                                                     345),
-                                               Error("An OnFileChanged event handler on '" + path +
-                                                         "' threw an unknown exception!",
-                                                     347)}));
+  EXPECT_FALSE(watcher.Stop(error));
+  EXPECT_FALSE(FileWatcher("no-directory-part").Start(error));
+  const Line threw = Error(
+      "An OnFileChanged event handler on '" + path + "' threw an exception: bad {} config", 345);
+  const Line threwUnknown =
+      Error("An OnFileChanged event handler on '" + path + "' threw an unknown exception!", 347);
+  EXPECT_EQ(sink_->Take(), (std::vector<Line>{threw, threwUnknown, threw, threwUnknown}));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #define TALVORNCOMMON_TESTS_FILEWATCHERTESTHELPERS_H_
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,7 +21,6 @@
 
 namespace TalvornCommon {
 
-// Lets gtest print event lists by name.
 inline void PrintTo(FileWatcher::EventType type, std::ostream* out) {
   *out << FileWatcher::ToString(type);
 }
@@ -37,21 +35,16 @@ using Token = std::shared_ptr<Handler>;
 class EventLog {
  public:
   Handler Callback() {
-    return [this](EventType type) { Add(type); };
-  }
-  void Add(EventType type) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(type);
+    return [this](EventType type) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(type);
+    };
   }
   std::vector<EventType> Events() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
   }
-  std::size_t Count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_.size();
-  }
-  // Waits (bounded) until at least `count` events have arrived.
+  std::size_t Count() const { return Events().size(); }
   bool WaitForCount(std::size_t count) const {
     return WaitUntil([&] { return Count() >= count; });
   }
@@ -61,8 +54,7 @@ class EventLog {
   std::vector<EventType> events_;
 };
 
-// A one-way gate with a bounded wait, to hold a callback on the watch thread
-// until the test lets it go.
+// A one-way gate with a bounded wait, to hold a callback on the watch thread.
 class Gate {
  public:
   void Open() {
@@ -70,13 +62,9 @@ class Gate {
     open_ = true;
     changed_.notify_all();
   }
-  bool Wait(std::chrono::seconds timeout = std::chrono::seconds(30)) {
+  bool Wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return open_; });
-  }
-  bool IsOpen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return open_;
+    return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return open_; });
   }
 
  private:
@@ -86,26 +74,18 @@ class Gate {
 };
 
 // Each operation is one system call on the directory entry, so it causes
-// exactly one record of the kind named.
-
-// IN_CREATE.
+// exactly one record: IN_CREATE, IN_MODIFY, IN_DELETE, IN_MOVED_FROM + IN_MOVED_TO.
 inline bool CreateFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
   return fd >= 0 && ::close(fd) == 0;
 }
-
-// IN_MODIFY (one write of one byte to an existing file).
 inline bool AppendByte(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) return false;
   const bool written = ::write(fd, "x", 1) == 1;
   return ::close(fd) == 0 && written;
 }
-
-// IN_DELETE.
 inline bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
-
-// IN_MOVED_FROM for the old name, IN_MOVED_TO for the new one.
 inline bool RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
@@ -116,8 +96,7 @@ inline std::vector<int> InotifyFds() {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
     std::error_code linkError;
-    const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), linkError);
-    if (!linkError && target == "anon_inode:inotify") {
+    if (std::filesystem::read_symlink(entry.path(), linkError) == "anon_inode:inotify") {
       fds.push_back(std::stoi(entry.path().filename().string()));
     }
   }
