@@ -11,10 +11,15 @@
 #include <utility>
 #include <vector>
 
-#include "FileWatcherTestHelpers.h"
+#include "talvorncommon/FileWatcher.h"
 #include "talvorncommon/detail/InotifyEvents.h"
 
 namespace TalvornCommon {
+
+void PrintTo(FileWatcher::EventType type, std::ostream* out) {
+  *out << FileWatcher::ToString(type);
+}
+
 namespace {
 
 using EventType = FileWatcher::EventType;
@@ -48,10 +53,7 @@ TEST(InotifyEventsTest, MaskTakesTheFirstOfDeletedCreatedModifiedRenamed) {
 // holding `name` and NUL padding.
 void AppendRecord(std::vector<char>& buffer, std::uint32_t mask, const std::string& name,
                   std::uint32_t len) {
-  inotify_event header{};
-  header.wd = 1;
-  header.mask = mask;
-  header.len = len;
+  const inotify_event header{.wd = 1, .mask = mask, .cookie = 0, .len = len};
   const std::size_t start = buffer.size();
   buffer.resize(start + sizeof header + len, '\0');
   std::memcpy(buffer.data() + start, &header, sizeof header);
@@ -71,38 +73,32 @@ std::vector<std::pair<std::uint32_t, std::string>> Walk(const std::vector<char>&
   return seen;
 }
 
-TEST(InotifyEventsTest, WalkVisitsNamedRecordsInOrderUpToTheFirstNul) {
+// Names stop at the first NUL or at the field's end; nameless records (queue
+// overflow, the directory going away) are skipped; a record that runs past
+// the bytes read ends the walk.
+TEST(InotifyEventsTest, WalkVisitsNamedRecordsInOrderWithinTheBuffer) {
   std::vector<char> buffer;
   AppendRecord(buffer, IN_CREATE, "settings.json", 16);
-  AppendRecord(buffer, IN_Q_OVERFLOW, "", 0);  // nameless records are skipped
+  AppendRecord(buffer, IN_Q_OVERFLOW, "", 0);
   AppendRecord(buffer, IN_MODIFY, std::string("ab\0cd", 5), 16);
-  AppendRecord(buffer, IN_DELETE_SELF, "", 0);
-  AppendRecord(buffer, IN_MOVED_TO, "exactly16bytes!!", 16);  // no NUL in the field
-  const std::vector<std::pair<std::uint32_t, std::string>> expected = {
-      {IN_CREATE, "settings.json"}, {IN_MODIFY, "ab"}, {IN_MOVED_TO, "exactly16bytes!!"}};
-  EXPECT_EQ(Walk(buffer, buffer.size()), expected);
-}
-
-TEST(InotifyEventsTest, RecordRunningPastTheBufferEndsTheWalk) {
-  std::vector<char> buffer;
-  AppendRecord(buffer, IN_CREATE, "first", 16);
-  const std::size_t firstEnd = buffer.size();
-  AppendRecord(buffer, IN_MODIFY, "second", 16);
+  const std::size_t thirdStart = buffer.size();
+  AppendRecord(buffer, IN_MOVED_TO, "exactly16bytes!!", 16);
+  const std::pair<std::uint32_t, std::string> first{IN_CREATE, "settings.json"};
+  const std::pair<std::uint32_t, std::string> second{IN_MODIFY, "ab"};
   struct Case {
-    const char* what;
     std::size_t size;
-    std::size_t records;
+    std::vector<std::pair<std::uint32_t, std::string>> expected;
   };
   const Case cases[] = {
-      {"whole buffer", buffer.size(), 2},
-      {"second name cut short", buffer.size() - 1, 1},
-      {"second header cut short", firstEnd + 8, 1},
-      {"first header cut short", 8, 0},
-      {"empty", 0, 0},
+      {buffer.size(), {first, second, {IN_MOVED_TO, "exactly16bytes!!"}}},
+      {buffer.size() - 1, {first, second}},
+      {thirdStart + 8, {first, second}},
+      {8, {}},
+      {0, {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Walk(buffer, c.size).size(), c.records);
+    SCOPED_TRACE(c.size);
+    EXPECT_EQ(Walk(buffer, c.size), c.expected);
   }
 }
 
