@@ -146,6 +146,9 @@ void FileWatcher::Impl::EmitOnFileChangedHandlers(EventType eventType) {
     }
   }
   for (const std::shared_ptr<OnFileChangedHandler>& handler : live) {
+    // A callback destroyed its own watcher: its owner may be freeing what the
+    // other callbacks capture, so none of them may run any more.
+    if (ownedByWatchThread) return;
     // Callbacks should not throw, but one that does must not take the watch
     // thread (and with it the process) down, nor keep the others from
     // hearing about the change.

@@ -51,7 +51,7 @@ class FileWatcher {
   // a missing directory, or a path with no directory part, is found out by
   // Start. A path ending in a separator has an empty name, so it never reports
   // an event. A relative directory is resolved when Start runs.
-  explicit FileWatcher(const std::string& filePath);
+  FileWatcher(const std::string& filePath);  // NOLINT(google-explicit-constructor)
 
   // Takes `other`'s watcher, running watch and subscriptions included; `other`
   // may afterwards only be destroyed, moved from or assigned to.
@@ -64,8 +64,8 @@ class FileWatcher {
   // Stops the watch if it runs, joining its thread and closing its inotify
   // instance, then releases the subscriber list. Tokens stay valid; their
   // callbacks are simply never called again. From one of the watcher's own
-  // callbacks the thread cannot be joined: the callbacks of the current event
-  // still run, then the thread ends and frees the watch on its own.
+  // callbacks the thread cannot be joined: no further callback is called once
+  // that one returns, and the thread then ends and frees the watch on its own.
   virtual ~FileWatcher();
 
   FileWatcher(const FileWatcher&) = delete;
