@@ -72,14 +72,13 @@ bool SaveTextFile(const std::string& directory, const std::string& fileName,
   if (!directory.empty() && !directory.ends_with(separator)) path += separator;
   path += fileName;
 
-  const bool present = (directory.empty() || DirectoryExists(directory)) && FileExists(path);
-  // Appending, or writing a new file, goes through O_APPEND and creates the
-  // file. Replacing an existing file truncates it as it is opened so that no
-  // tail of a longer old text survives behind the new one; the file keeps its
-  // inode, owner, permissions and links.
-  const std::ios::openmode mode = (append || !present)
-                                      ? std::ios::in | std::ios::out | std::ios::app
-                                      : std::ios::in | std::ios::out | std::ios::trunc;
+  // Appending goes through O_APPEND. Replacing truncates as the file is
+  // opened, so that no tail of a longer old text survives behind the new one;
+  // an existing file keeps its inode, owner, permissions and links. Both modes
+  // create a missing file. The mode is not chosen from an earlier existence
+  // test: a file created between that test and the open would be appended to.
+  const std::ios::openmode mode = append ? std::ios::in | std::ios::out | std::ios::app
+                                         : std::ios::in | std::ios::out | std::ios::trunc;
   std::fstream file(path, mode);
   if (!file.is_open()) return false;
 
