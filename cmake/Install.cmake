@@ -24,8 +24,7 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/TalvornCommonConfigVersion.cmake
   DESTINATION ${TALVORNCOMMON_CMAKE_DIR})
 
-# pkg-config: the archive needs fmt, spdlog and pthreads at link time, which
-# `pkg-config --static --libs talvorncommon` supplies.
+# pkg-config: the archive needs fmt, spdlog and pthreads at every link.
 # The prefix is found relative to the .pc file, so the install can be moved
 # (or made with `cmake --install --prefix`) after configuring.
 file(RELATIVE_PATH TALVORNCOMMON_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")

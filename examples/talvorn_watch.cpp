@@ -75,7 +75,8 @@ struct TourStep {
 };
 
 int RunTour() {
-  std::string dir_template = (std::filesystem::temp_directory_path() / "talvorn-watch-XXXXXX");
+  std::error_code ignored;
+  std::string dir_template = std::filesystem::temp_directory_path(ignored) / "talvorn-watch-XXXXXX";
   if (mkdtemp(dir_template.data()) == nullptr) {
     std::perror("mkdtemp");
     return 1;
@@ -83,15 +84,16 @@ int RunTour() {
   const std::string dir = dir_template;
   const std::string file = dir + "/settings.conf";
 
-  FileWatcher watcher(file);
+  // The queue and the token outlive the watcher, whose callback uses them.
   EventQueue queue;
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token;
+  FileWatcher watcher(file);
   std::string error;
   if (!watcher.SubscribeOnFileChanged([&queue](EventType type) { queue.Push(type); }, token,
                                       error) ||
       !watcher.Start(error)) {
     std::fprintf(stderr, "talvorn-watch: %s\n", error.c_str());
-    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(dir, ignored);
     return 1;
   }
   std::printf("Watching %s\n", file.c_str());
@@ -151,7 +153,7 @@ int RunTour() {
   }
 
   if (!watcher.Stop(error)) std::fprintf(stderr, "talvorn-watch: %s\n", error.c_str());
-  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(dir, ignored);
 
   std::printf("Configuration folder: %s\n", TalvornCommon::FileIO::GetTalvornHomePath().c_str());
   if (missing != 0 || unexpected != 0) {
@@ -171,8 +173,8 @@ int WatchUntilInterrupted(const std::string& path) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  FileWatcher watcher(path);
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token;
+  FileWatcher watcher(path);
   std::string error;
   const bool subscribed = watcher.SubscribeOnFileChanged(
       [](EventType type) {
