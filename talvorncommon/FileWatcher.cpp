@@ -155,9 +155,9 @@ void FileWatcher::Impl::EmitOnFileChangedHandlers(EventType eventType) {
     try {
       (*handler)(eventType);
     } catch (const std::exception& exception) {
-      detail::LogPath2(Verbosity::kError, detail::kLineHandlerThrew,
-                       "An OnFileChanged event handler on '{}' threw an exception: {}", filePath,
-                       exception.what());
+      detail::LogPath(Verbosity::kError, detail::kLineHandlerThrew,
+                      "An OnFileChanged event handler on '{}' threw an exception: {}", filePath,
+                      exception.what());
     } catch (...) {
       detail::LogPath(Verbosity::kError, detail::kLineHandlerThrewUnknown,
                       "An OnFileChanged event handler on '{}' threw an unknown exception!",

@@ -30,19 +30,12 @@ void Write(spdlog::logger& logger, Verbosity verbosity, int line, std::string_vi
 
 }  // namespace
 
-bool ShouldLog(Verbosity verbosity) { return LoggerFor(verbosity) != nullptr; }
-
-void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path) {
+void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path,
+             std::string_view detail) {
   std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
   if (logger == nullptr) return;
-  Write(*logger, verbosity, line, fmt::vformat(format, fmt::make_format_args(path)));
-}
-
-void LogPath2(Verbosity verbosity, int line, std::string_view format, const std::string& first,
-              const std::string& second) {
-  std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
-  if (logger == nullptr) return;
-  Write(*logger, verbosity, line, fmt::vformat(format, fmt::make_format_args(first, second)));
+  // A format with one `{}` leaves `detail` unused, which fmt allows.
+  Write(*logger, verbosity, line, fmt::vformat(format, fmt::make_format_args(path, detail)));
 }
 
 void LogText(Verbosity verbosity, int line, std::string_view text) {

@@ -40,16 +40,11 @@ inline constexpr int kLineSubscribeRefused = 258;
 inline constexpr int kLineHandlerThrew = 345;
 inline constexpr int kLineHandlerThrewUnknown = 347;
 
-// True when the default logger exists and takes lines of `verbosity`.
-bool ShouldLog(Verbosity verbosity);
-
-// Logs `format` with its `{}` filled by `path` (fmt syntax), formatting only
-// when the line will be written.
-void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path);
-
-// The same with two arguments for the two `{}` of `format`, in order.
-void LogPath2(Verbosity verbosity, int line, std::string_view format, const std::string& first,
-              const std::string& second);
+// Logs `format` (fmt syntax) with its first `{}` filled by `path` and its
+// second, if it has one, by `detail`; formats only when the line will be
+// written.
+void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path,
+             std::string_view detail = {});
 
 // Logs `text` as the line's content: braces in it are written as they are.
 void LogText(Verbosity verbosity, int line, std::string_view text);
