@@ -11,7 +11,7 @@
 # quicker while working on one unit; a full run leaves it unset.
 #
 # Each line of the list is
-#   file @@ original text @@ planted text @@ what it breaks [@@ presets]
+#   file @@ original text @@ planted text (may be empty) @@ what it breaks [@@ presets]
 # where presets is a comma-separated list (default "dev"; concurrency faults
 # name "tsan" too). The original text must occur exactly once in the file; one
 # that no longer occurs is reported as moved and not counted.
@@ -36,7 +36,7 @@ for number, line in enumerate(open(path, encoding="utf-8"), 1):
     if not line.strip() or line.lstrip().startswith("#"):
         continue
     fields = [f.strip() for f in line.split("@@")]
-    if len(fields) not in (4, 5) or not all(fields[:3]):
+    if len(fields) not in (4, 5) or not (fields[0] and fields[1]):
         sys.exit(f"{path}:{number}: expected 'file @@ original @@ planted @@ why [@@ presets]'")
     if pattern and not re.search(pattern, line):
         continue
