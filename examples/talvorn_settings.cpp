@@ -14,7 +14,9 @@
 //
 // The file holds "key = value" lines; blank lines and lines starting with '#'
 // are skipped. The keys, with their defaults:
-//   volume = 5   speed = 1.0   cache_mb = 64   languages = en   window = 640x480
+//   volume = 5   speed = 1.0   cache_mb = 64   languages = en
+// A reload starts from the settings in force, so a value that does not parse
+// (or a line that was removed) keeps its previous value.
 #include <signal.h>
 #include <stdlib.h>
 #include <talvorncommon/FileIO.h>
@@ -30,10 +32,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <latch>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -56,17 +58,11 @@ constexpr std::chrono::milliseconds kQuietPeriod{20};
 constexpr std::chrono::milliseconds kWorkTime{1};
 const char* const kFileName = "settings.conf";
 
-struct Size {
-  int width;
-  int height;
-};
-
 struct Settings {
   int volume = 5;
   float speed = 1.0f;
   uint64_t cache_mb = 64;
   std::vector<std::string> languages{"en"};
-  Size window{640, 480};
 };
 
 std::string Trim(const std::string& text) {
@@ -75,12 +71,10 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Reads `lines` into a record that starts from the defaults, so that deleting
-// a line brings its default back. A value that does not parse keeps its value
-// from `previous`. Each problem is added to `problems` with its line number.
-Settings ParseSettings(const std::vector<std::string>& lines, const Settings& previous,
-                       std::vector<std::string>& problems) {
-  Settings next;
+// Applies the "key = value" lines to `settings`; a value is stored only once
+// it has parsed. Each problem is added to `problems` with its line number.
+void ApplyLines(const std::vector<std::string>& lines, Settings& settings,
+                std::vector<std::string>& problems) {
   for (size_t index = 0; index < lines.size(); ++index) {
     const std::string line = Trim(lines[index]);
     const std::string where = "line " + std::to_string(index + 1) + ": ";
@@ -92,47 +86,31 @@ Settings ParseSettings(const std::vector<std::string>& lines, const Settings& pr
     }
     const std::string key = Trim(line.substr(0, equals));
     const std::string value = Trim(line.substr(equals + 1));
-    // ToInt and ToFloat throw for text that is no number; the other parsers
-    // below throw themselves when their result says the text was bad.
-    auto read = [&](auto previous_value, auto parse) -> decltype(previous_value) {
-      try {
-        if (!value.empty()) return parse(value);
-      } catch (const std::exception&) {
-      }
-      problems.push_back(where + key + ": cannot read '" + value + "', keeping the previous value");
-      return previous_value;
-    };
-    if (key == "volume") {
-      next.volume = read(previous.volume, [](auto& text) { return StringUtils::ToInt(text, 0); });
-    } else if (key == "speed") {
-      next.speed = read(previous.speed, [](auto& text) { return StringUtils::ToFloat(text, 0); });
-    } else if (key == "cache_mb") {
-      next.cache_mb = read(previous.cache_mb, [](auto& text) {
+    // ToInt and ToFloat throw for text that starts with no number; the other
+    // parsers' results are checked here, and their failures thrown the same way.
+    try {
+      if (value.empty()) throw std::invalid_argument(key);
+      if (key == "volume") {
+        settings.volume = StringUtils::ToInt(value, 0);
+      } else if (key == "speed") {
+        settings.speed = StringUtils::ToFloat(value, 0);  // "1.5" or "1,5"
+      } else if (key == "cache_mb") {
         // ToUint64 answers bad text with the default; no cache is this large.
-        const uint64_t megabytes = StringUtils::ToUint64(text, UINT64_MAX);
-        if (megabytes == UINT64_MAX) throw std::invalid_argument(text);
-        return megabytes;
-      });
-    } else if (key == "languages") {
-      next.languages = read(previous.languages, [](auto& text) {
-        std::vector<std::string> languages;
-        for (const std::string& piece : StringUtils::Split(text, ',')) {
-          languages.push_back(Trim(piece));
+        const uint64_t megabytes = StringUtils::ToUint64(value, UINT64_MAX);
+        if (megabytes == UINT64_MAX) throw std::invalid_argument(key);
+        settings.cache_mb = megabytes;
+      } else if (key == "languages") {
+        settings.languages.clear();
+        for (const std::string& piece : StringUtils::Split(value, ',')) {
+          settings.languages.push_back(Trim(piece));
         }
-        return languages;
-      });
-    } else if (key == "window") {
-      next.window = read(previous.window, [](auto& text) {
-        const std::string width = StringUtils::QuickSplit(text, 'x', 0);
-        const std::string height = StringUtils::QuickSplit(text, 'x', 1);
-        if (width.empty() || height.empty()) throw std::invalid_argument(text);
-        return Size{StringUtils::ToInt(width, 0), StringUtils::ToInt(height, 0)};
-      });
-    } else {
-      problems.push_back(where + "unknown key '" + key + "'");
+      } else {
+        problems.push_back(where + "unknown key '" + key + "'");
+      }
+    } catch (const std::exception&) {
+      problems.push_back(where + key + ": cannot read '" + value + "', keeping the previous value");
     }
   }
-  return next;
 }
 
 // A worker uses one part of the settings; `describe` says what it sees.
@@ -144,76 +122,27 @@ struct Worker {
 const Worker kWorkers[] = {
     {"player",
      [](const Settings& s) {
-       std::ostringstream text;
-       text << "volume " << s.volume << ", speed " << s.speed;
-       return text.str();
+       char text[64];
+       std::snprintf(text, sizeof text, "volume %d, speed %g", s.volume, s.speed);
+       return std::string(text);
      }},
     {"cache", [](const Settings& s) { return "cache " + std::to_string(s.cache_mb) + " MB"; }},
-    {"window", [](const Settings& s) {
-       std::string text = "window " + std::to_string(s.window.width) + "x" +
-                          std::to_string(s.window.height) + ", languages";
+    {"menu", [](const Settings& s) {
+       std::string text = "languages";
        for (const std::string& language : s.languages) text += " " + language;
        return text;
      }}};
 
-// Events handed from the watcher's callback to the reload thread, which waits
-// for a burst of them to end.
-class ChangeQueue {
- public:
-  void Push(EventType type) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(type);
-    changed_.notify_one();
-  }
-
-  // Waits for an event, then until kQuietPeriod passes without another, and
-  // moves the burst into `burst`. False once Stop was called.
-  bool WaitForBurst(std::vector<EventType>& burst) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return stopped_ || !events_.empty(); });
-    size_t count = 0;
-    while (!stopped_ && count != events_.size()) {
-      count = events_.size();
-      changed_.wait_for(lock, kQuietPeriod, [&] { return stopped_ || events_.size() != count; });
-    }
-    burst.clear();
-    burst.swap(events_);
-    return !stopped_;
-  }
-
-  void Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped_ = true;
-    changed_.notify_one();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<EventType> events_;
-  bool stopped_ = false;
-};
-
-// "Created, Modified x3": the events of one burst, repeats counted.
-std::string DescribeBurst(const std::vector<EventType>& burst) {
-  std::string text;
-  for (size_t i = 0, run = 1; i < burst.size(); i += run, run = 1) {
-    while (i + run < burst.size() && burst[i + run] == burst[i]) ++run;
-    text += (text.empty() ? "" : ", ") + std::string(FileWatcher::ToString(burst[i]));
-    if (run > 1) text += " x" + std::to_string(run);
-  }
-  return text;
-}
-
-// Follows one settings file: the watcher, the reload thread, and the workers
-// reading the settings in force. It also records what happened, for the tour.
+// Follows one settings file: a watcher whose callback only queues the events,
+// a reload thread that loads the file once a burst of them has ended, and the
+// workers. It also records what happened, for the tour to check.
 class SettingsFollower {
  public:
   struct Reload {
     Clock::time_point when;
     bool kept;                       // no file: the settings in force stayed
     size_t problems;                 // lines and values that could not be read
-    std::vector<std::string> views;  // each worker's part of the loaded settings
+    std::vector<std::string> views;  // each worker's part of the settings
   };
 
   explicit SettingsFollower(const std::string& path) : path_(path), watcher_(path) {}
@@ -227,9 +156,12 @@ class SettingsFollower {
     std::error_code failure;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), failure);
     std::string error = failure.message();
-    if (failure ||
-        !watcher_.SubscribeOnFileChanged([this](EventType type) { changes_.Push(type); }, token_,
-                                         error) ||
+    const auto queue = [this](EventType type) {
+      std::lock_guard<std::mutex> lock(events_mutex_);
+      events_.push_back(type);
+      events_changed_.notify_one();
+    };
+    if (failure || !watcher_.SubscribeOnFileChanged(queue, token_, error) ||
         !watcher_.Start(error)) {
       std::fprintf(stderr, "talvorn-settings: %s: %s\n", path_.c_str(), error.c_str());
       return false;
@@ -238,9 +170,10 @@ class SettingsFollower {
     Load({});
     reload_thread_ = std::thread([this] {
       std::vector<EventType> burst;
-      while (changes_.WaitForBurst(burst)) Load(burst);
+      while (WaitForBurst(burst)) Load(burst);
     });
     for (const Worker& worker : kWorkers) workers_.emplace_back([this, &worker] { Work(worker); });
+    workers_started_.wait();  // each has printed what it uses
     return true;
   }
 
@@ -248,9 +181,12 @@ class SettingsFollower {
   void Stop() {
     std::string error;
     if (!watcher_.Stop(error)) std::fprintf(stderr, "talvorn-settings: %s\n", error.c_str());
-    changes_.Stop();
+    {
+      std::lock_guard<std::mutex> lock(events_mutex_);
+      stopping_ = true;
+      events_changed_.notify_one();
+    }
     reload_thread_.join();
-    stopping_ = true;
     for (std::thread& worker : workers_) worker.join();
   }
 
@@ -265,34 +201,49 @@ class SettingsFollower {
   }
 
  private:
+  // Waits for an event, then until kQuietPeriod passes without another, and
+  // moves the whole burst into `burst`. False once stopping.
+  bool WaitForBurst(std::vector<EventType>& burst) {
+    std::unique_lock<std::mutex> lock(events_mutex_);
+    events_changed_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+    for (size_t count = 0; !stopping_ && count != events_.size();) {
+      count = events_.size();
+      events_changed_.wait_for(lock, kQuietPeriod,
+                               [&] { return stopping_ || events_.size() != count; });
+    }
+    burst.clear();
+    burst.swap(events_);
+    return !stopping_;
+  }
+
   // Runs on the reload thread (and once in Start), never in the watcher's callback.
   void Load(const std::vector<EventType>& burst) {
-    const std::string cause = burst.empty() ? "start" : "reload after " + DescribeBurst(burst);
-    Reload reload{Clock::now(), true, 0, {}};
+    std::string cause = burst.empty() ? "start" : "reload after";
+    for (EventType type : burst) cause += std::string(" ") + FileWatcher::ToString(type);
+    Settings next;
+    {
+      std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
+      next = settings_;
+    }
     std::vector<std::string> lines;
+    std::vector<std::string> problems;
     // ReadTextFile creates a missing file, so the file is read only when it exists.
-    if ((!burst.empty() && burst.back() == EventType::Deleted) || !FileIO::FileExists(path_)) {
-      std::printf("  %s: no file, the last good settings stay\n", cause.c_str());
-    } else if (!FileIO::ReadTextFile(path_, lines)) {
-      std::printf("  %s: cannot read the file, the last good settings stay\n", cause.c_str());
+    const bool kept = (!burst.empty() && burst.back() == EventType::Deleted) ||
+                      !FileIO::FileExists(path_) || !FileIO::ReadTextFile(path_, lines);
+    if (kept) {
+      std::printf("  %s: no file to read, the last good settings stay\n", cause.c_str());
     } else {
       // The new record is built outside the lock; the exclusive lock is held
       // only for the swap, so the workers hardly ever wait.
-      std::vector<std::string> problems;
-      Settings next;
-      {
-        std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-        next = settings_;
-      }
-      next = ParseSettings(lines, next, problems);
+      ApplyLines(lines, next, problems);
       std::printf("  %s: %zu lines, %zu problems\n", cause.c_str(), lines.size(), problems.size());
       for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
-      for (const Worker& worker : kWorkers) reload.views.push_back(worker.describe(next));
-      {
-        std::unique_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-        std::swap(settings_, next);
-      }
-      reload = {Clock::now(), false, problems.size(), reload.views};
+    }
+    Reload reload{Clock::now(), kept, problems.size(), {}};
+    for (const Worker& worker : kWorkers) reload.views.push_back(worker.describe(next));
+    if (!kept) {
+      std::unique_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
+      std::swap(settings_, next);
     }
     std::lock_guard<std::mutex> lock(record_mutex_);
     reloads_.push_back(reload);
@@ -301,7 +252,7 @@ class SettingsFollower {
   // Reads the settings continuously under the shared lock, as real work would.
   void Work(const Worker& worker) {
     std::string last;
-    while (!stopping_) {
+    for (bool first = true; !stopping_; first = false) {
       std::string view;
       {
         std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
@@ -313,6 +264,7 @@ class SettingsFollower {
         seen_.insert(view);
         last = view;
       }
+      if (first) workers_started_.count_down();
       std::this_thread::sleep_for(kWorkTime);
     }
   }
@@ -320,17 +272,19 @@ class SettingsFollower {
   const std::string path_;
   mutable TalvornCommon::HybridSharedMutex settings_mutex_;
   Settings settings_;
-  ChangeQueue changes_;
+  std::mutex events_mutex_;  // guards events_, and stopping_ for the reload thread's waits
+  std::condition_variable events_changed_;
+  std::vector<EventType> events_;
+  std::atomic<bool> stopping_{false};
   FileWatcher watcher_;
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token_;
   std::thread reload_thread_;
   std::vector<std::thread> workers_;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex record_mutex_;
+  std::latch workers_started_{std::size(kWorkers)};
+  mutable std::mutex record_mutex_;  // guards reloads_ and seen_
   std::vector<Reload> reloads_;
   std::set<std::string> seen_;
 };
-
 // The tour's file operations.
 enum class Operation { kSave, kAppend, kSaveByRename, kDelete };
 
@@ -339,34 +293,36 @@ struct TourStep {
   const char* what;
   Operation operation;
   std::vector<std::string> lines;  // the text written
-  std::vector<std::string> views;  // workers' parts of the settings that change
+  std::vector<std::string> views;  // what each worker sees afterwards
   size_t problems = 0;             // lines and values the reload cannot read
 };
 
 const TourStep kTour[] = {
     {"write the first file with FileIO::SaveTextFile",
      Operation::kSave,
-     {"# written by the tour", "volume = 7", "speed = 1.5", "cache_mb = 128", "languages = en,de",
-      "window = 800x600"},
-     {"volume 7, speed 1.5", "cache 128 MB", "window 800x600, languages en de"}},
+     {"# written by the tour", "volume = 7", "speed = 1.5", "cache_mb = 128", "languages = en,de"},
+     {"volume 7, speed 1.5", "cache 128 MB", "languages en de"}},
     {"change the volume by appending a line",
      Operation::kAppend,
      {"", "volume = 9"},
-     {"volume 9, speed 1.5"}},
+     {"volume 9, speed 1.5", "cache 128 MB", "languages en de"}},
     {"save a new version through a temporary file and a rename, as editors do",
      Operation::kSaveByRename,
-     {"volume = 9", "speed = 2,5", "cache_mb = 256", "languages = en,de,fr", "window = 1024x768"},
-     {"volume 9, speed 2.5", "cache 256 MB", "window 1024x768, languages en de fr"}},
+     {"volume = 9", "speed = 2,5", "cache_mb = 256", "languages = en,de,fr"},
+     {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"}},
     {"append a volume that is no number and a line without '='",
      Operation::kAppend,
      {"", "volume = loud", "fullscreen"},
-     {},
+     {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"},
      2},
-    {"delete the file", Operation::kDelete, {}, {}},
+    {"delete the file",
+     Operation::kDelete,
+     {},
+     {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"}},
     {"create it again",
      Operation::kSave,
-     {"volume = 3", "speed = 0,75", "cache_mb = 32", "languages = de", "window = 1280x720"},
-     {"volume 3, speed 0.75", "cache 32 MB", "window 1280x720, languages de"}},
+     {"volume = 3", "speed = 0,75", "cache_mb = 32", "languages = de"},
+     {"volume 3, speed 0.75", "cache 32 MB", "languages de"}},
 };
 
 bool Perform(const TourStep& step, const std::string& folder) {
@@ -399,13 +355,6 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
-bool WorkersSawAll(const SettingsFollower& follower, const std::vector<std::string>& views) {
-  return WaitUntil([&] {
-    return std::all_of(views.begin(), views.end(),
-                       [&](const std::string& view) { return follower.WorkersSaw(view); });
-  });
-}
-
 // Runs one step; an empty result when it passed, else what went wrong.
 std::string RunStep(const TourStep& step, const std::string& folder,
                     const SettingsFollower& follower) {
@@ -413,26 +362,25 @@ std::string RunStep(const TourStep& step, const std::string& folder,
   const Clock::time_point start = Clock::now();
   if (!Perform(step, folder)) return "the file operation failed";
   // The step's reload: it kept the settings for a deletion, else it loaded
-  // the step's values and problems.
+  // the file and found the step's problems; either way the settings in force
+  // are the step's.
   Clock::time_point loaded;
   const bool found = WaitUntil([&] {
     const std::vector<SettingsFollower::Reload> reloads = follower.Reloads();
     for (size_t i = before; i < reloads.size(); ++i) {
-      const SettingsFollower::Reload& reload = reloads[i];
-      const auto shows = [&](const std::string& view) {
-        return std::find(reload.views.begin(), reload.views.end(), view) != reload.views.end();
-      };
-      if (reload.kept == (step.operation == Operation::kDelete) &&
-          reload.problems == step.problems &&
-          std::all_of(step.views.begin(), step.views.end(), shows)) {
-        loaded = reload.when;
+      if (reloads[i].kept == (step.operation == Operation::kDelete) &&
+          reloads[i].problems == step.problems && reloads[i].views == step.views) {
+        loaded = reloads[i].when;
         return true;
       }
     }
     return false;
   });
   if (!found) return "no reload loaded its content";
-  const bool seen = WorkersSawAll(follower, step.views);
+  const bool seen = WaitUntil([&] {
+    return std::all_of(step.views.begin(), step.views.end(),
+                       [&](const std::string& view) { return follower.WorkersSaw(view); });
+  });
   // A tool that pauses longer than the quiet period causes a second reload;
   // give it the time to show up, so that it is counted and printed.
   std::this_thread::sleep_for(10 * kQuietPeriod);
@@ -457,15 +405,11 @@ int RunTour() {
   std::printf("Settings file: %s/%s\n", folder.c_str(), kFileName);
 
   SettingsFollower follower(folder + "/" + kFileName);
-  std::vector<std::string> failures;
   if (!follower.Start()) {
     std::filesystem::remove_all(home, ignored);
     return 1;
   }
-  // The workers report the defaults first (the folder starts empty).
-  std::vector<std::string> defaults;
-  for (const Worker& worker : kWorkers) defaults.push_back(worker.describe(Settings{}));
-  if (!WorkersSawAll(follower, defaults)) failures.push_back("the workers never reported");
+  std::vector<std::string> failures;
   for (const TourStep& step : kTour) {
     std::printf("- %s\n", step.what);
     const std::string failure = RunStep(step, folder, follower);
