@@ -236,7 +236,8 @@ class SettingsFollower {
       // The new record is built outside the lock; the exclusive lock is held
       // only for the swap, so the workers hardly ever wait.
       ApplyLines(lines, next, problems);
-      std::printf("  %s: %zu lines, %zu problems\n", cause.c_str(), lines.size(), problems.size());
+      std::printf("  %s: read %zu line%s\n", cause.c_str(), lines.size(),
+                  lines.size() == 1 ? "" : "s");
       for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
     }
     Reload reload{Clock::now(), kept, problems.size(), {}};
