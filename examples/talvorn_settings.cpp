@@ -286,6 +286,7 @@ class SettingsFollower {
   std::vector<Reload> reloads_;
   std::set<std::string> seen_;
 };
+
 // The tour's file operations.
 enum class Operation { kSave, kAppend, kSaveByRename, kDelete };
 
