@@ -15,8 +15,8 @@
 // The file holds "key = value" lines; blank lines and lines starting with '#'
 // are skipped. The keys, with their defaults:
 //   volume = 5   speed = 1.0   cache_mb = 64   languages = en
-// A reload starts from the settings in force, so a value that does not parse
-// (or a line that was removed) keeps its previous value.
+// A reload starts from the defaults, so a line that was removed goes back to
+// its default; a value that does not parse keeps the value in force.
 #include <signal.h>
 #include <stdlib.h>
 #include <talvorncommon/FileIO.h>
@@ -71,9 +71,10 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Applies the "key = value" lines to `settings`; a value is stored only once
-// it has parsed. Each problem is added to `problems` with its line number.
-void ApplyLines(const std::vector<std::string>& lines, Settings& settings,
+// Applies the "key = value" lines to `settings`; a value that does not parse
+// takes the one in `previous` instead. Each problem is added to `problems`
+// with its line number.
+void ApplyLines(const std::vector<std::string>& lines, const Settings& previous, Settings& settings,
                 std::vector<std::string>& problems) {
   for (size_t index = 0; index < lines.size(); ++index) {
     const std::string line = Trim(lines[index]);
@@ -108,6 +109,10 @@ void ApplyLines(const std::vector<std::string>& lines, Settings& settings,
         problems.push_back(where + "unknown key '" + key + "'");
       }
     } catch (const std::exception&) {
+      if (key == "volume") settings.volume = previous.volume;
+      if (key == "speed") settings.speed = previous.speed;
+      if (key == "cache_mb") settings.cache_mb = previous.cache_mb;
+      if (key == "languages") settings.languages = previous.languages;
       problems.push_back(where + key + ": cannot read '" + value + "', keeping the previous value");
     }
   }
@@ -220,11 +225,12 @@ class SettingsFollower {
   void Load(const std::vector<EventType>& burst) {
     std::string cause = burst.empty() ? "start" : "reload after";
     for (EventType type : burst) cause += std::string(" ") + FileWatcher::ToString(type);
-    Settings next;
+    Settings current;
     {
       std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-      next = settings_;
+      current = settings_;
     }
+    Settings next = current;
     std::vector<std::string> lines;
     std::vector<std::string> problems;
     // ReadTextFile creates a missing file, so the file is read only when it exists.
@@ -235,7 +241,8 @@ class SettingsFollower {
     } else {
       // The new record is built outside the lock; the exclusive lock is held
       // only for the swap, so the workers hardly ever wait.
-      ApplyLines(lines, next, problems);
+      next = Settings();
+      ApplyLines(lines, current, next, problems);
       std::printf("  %s: read %zu line%s\n", cause.c_str(), lines.size(),
                   lines.size() == 1 ? "" : "s");
       for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
