@@ -25,8 +25,9 @@ check_only=0
 [[ "${1:-}" == "--check" ]] && { check_only=1; shift; }
 filter=${1:-}
 
-# Prints "file<TAB>original<TAB>planted<TAB>why<TAB>presets<TAB>lineno" for
-# each listed fault that matches the filter.
+# Prints "file original planted why presets lineno" for each listed fault that
+# matches the filter, separated by the ASCII unit separator (tabs would
+# collapse an empty planted text).
 entries() {
   python3 - "$list" "$filter" <<'EOF'
 import re, sys
@@ -41,7 +42,7 @@ for number, line in enumerate(open(path, encoding="utf-8"), 1):
     if pattern and not re.search(pattern, line):
         continue
     presets = fields[4] if len(fields) == 5 else "dev"
-    print("\t".join(fields[:4] + [presets, str(number)]))
+    print("\x1f".join(fields[:4] + [presets, str(number)]))
 EOF
 }
 
@@ -65,7 +66,7 @@ mapfile -t rows < <(entries) || exit 1
 if [[ $check_only -eq 1 ]]; then
   bad=0
   for row in "${rows[@]}"; do
-    IFS=$'\t' read -r file original planted why presets number <<<"$row"
+    IFS=$'\x1f' read -r file original planted why presets number <<<"$row"
     tmp=$(mktemp)
     cp "$root/$file" "$tmp" 2>/dev/null || { echo "line $number: no file $file"; bad=1; continue; }
     plant "$tmp" "$original" "$planted"
@@ -91,16 +92,22 @@ skipped=()
 for preset in dev tsan; do
   mine=()
   for row in "${rows[@]}"; do
-    IFS=$'\t' read -r _ _ _ _ presets _ <<<"$row"
+    IFS=$'\x1f' read -r _ _ _ _ presets _ <<<"$row"
     [[ ",$presets," == *",$preset,"* ]] && mine+=("$row")
   done
   [[ ${#mine[@]} -gt 0 ]] || continue
 
-  # A fresh copy of the working tree (tracked and untracked files, as they
-  # are now), built once; each fault then rebuilds only what it touches.
+  # A copy of the working tree (tracked and untracked files, as they are
+  # now), built once; each fault then rebuilds only what it touches. Files are
+  # copied only where they differ, with a new time stamp, so that an earlier
+  # run's build is reused but never taken for up to date with a changed file.
   src=$scratch/$preset
   mkdir -p "$src"
-  git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$src"
+  while IFS= read -r -d '' file; do
+    if ! cmp -s "$file" "$src/$file"; then
+      mkdir -p "$src/$(dirname "$file")" && cp "$file" "$src/$file"
+    fi
+  done < <(git ls-files -co --exclude-standard -z)
   echo "=== $preset: building the unplanted tree in $src"
   (cd "$src" && cmake --preset "$preset" --log-level=WARNING >/dev/null &&
      cmake --build --preset "$preset" >/dev/null) || { echo "baseline build failed"; exit 1; }
@@ -110,7 +117,7 @@ for preset in dev tsan; do
   fi
 
   for row in "${mine[@]}"; do
-    IFS=$'\t' read -r file original planted why _ number <<<"$row"
+    IFS=$'\x1f' read -r file original planted why _ number <<<"$row"
     target=$src/$file
     cp -p "$target" "$target.orig"
     plant "$target" "$original" "$planted"
