@@ -98,11 +98,14 @@ class FileWatcher::Impl {
   // Undoes a StartInternal that got past inotify_add_watch.
   void AbandonStart();
 
-  // Ends the watch of a record whose handle is being destroyed or assigned
-  // to, then frees the record. On the record's own watch thread (a callback
-  // destroying its watcher) the thread cannot be joined; it is told to stop,
-  // let go, and frees the record itself once it leaves its loop.
-  static void Dispose(std::unique_ptr<Impl> record);
+  // Ends the watch of the record in `slot`, whose handle is being destroyed
+  // or assigned to; the caller then frees or replaces the record. The record
+  // stays in the slot while the watch thread is joined, so a callback still
+  // running can call its watcher and reach this record. On the record's own
+  // watch thread (a callback destroying its watcher) the thread cannot be
+  // joined; it is told to stop, takes the record out of the slot, and frees it
+  // itself once it leaves its loop.
+  static void Dispose(std::unique_ptr<Impl>& slot);
 
   const std::string filePath;
   std::string directoryPath;
@@ -125,6 +128,10 @@ class FileWatcher::Impl {
   // Set by Dispose on the watch thread itself: that thread then owns the
   // record and frees it, with the instance, on its way out.
   bool ownedByWatchThread = false;
+  // Set under startStopMutex once the handle is being destroyed or assigned
+  // to. Start then refuses: a callback that runs while Dispose joins its
+  // thread would otherwise start a watch that outlives the record.
+  bool disposing = false;
 };
 
 FileWatcher::Impl::Impl(FileWatcher* ownerHandle, const std::string& path)
@@ -167,6 +174,12 @@ void FileWatcher::Impl::EmitOnFileChangedHandlers(EventType eventType) {
 }
 
 bool FileWatcher::Impl::StartInternal(std::string& error) {
+  // inotify reads the directory as a C string, up to the first NUL: it would
+  // watch another directory than the one the path names.
+  if (filePath.find('\0') != std::string::npos) {
+    error = "the path contains a NUL character";
+    return false;
+  }
   // IN_CLOEXEC: an instance inherited by a child the host execs would outlive
   // Stop, keep its watch alive and count against the per-user instance limit.
   inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -263,10 +276,12 @@ void FileWatcher::Impl::Run(std::uint64_t generation, int descriptor) {
   }
 }
 
-void FileWatcher::Impl::Dispose(std::unique_ptr<Impl> record) {
-  if (record == nullptr || !record->isWatching) return;
+void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot) {
+  Impl* const record = slot.get();
+  if (record == nullptr) return;
   {
     std::unique_lock<HybridMutex> guard(record->startStopMutex);
+    record->disposing = true;
     if (record->isWatching && record->watchThread.get_id() == std::this_thread::get_id()) {
       // The rest of the batch is still dispatched; the loop then sees the
       // new generation and the thread frees the record.
@@ -275,7 +290,7 @@ void FileWatcher::Impl::Dispose(std::unique_ptr<Impl> record) {
       record->watchThread.detach();
       record->ownedByWatchThread = true;
       guard.unlock();
-      static_cast<void>(record.release());
+      static_cast<void>(slot.release());
       return;
     }
   }
@@ -289,13 +304,18 @@ FileWatcher::FileWatcher(const std::string& filePath)
 FileWatcher::FileWatcher(FileWatcher&& other) noexcept : impl(std::move(other.impl)) {}
 
 FileWatcher& FileWatcher::operator=(FileWatcher&& other) {
-  // Taking the source's record first makes self-assignment a no-op.
-  std::unique_ptr<Impl> taken = std::move(other.impl);
-  Impl::Dispose(std::exchange(impl, std::move(taken)));
+  if (&other == this) return *this;
+  // The old record is replaced only once its watch has ended: until then a
+  // callback of that watch that calls this handle must still reach it, not
+  // the record taken from `other`.
+  Impl::Dispose(impl);
+  impl = std::move(other.impl);
   return *this;
 }
 
-FileWatcher::~FileWatcher() { Impl::Dispose(std::move(impl)); }
+// The record is freed by the member's destructor, after Dispose has joined the
+// watch: a callback that calls this handle meanwhile still finds its record.
+FileWatcher::~FileWatcher() { Impl::Dispose(impl); }
 
 bool FileWatcher::Start(std::string& error) {
   Impl& self = *impl;
@@ -303,6 +323,10 @@ bool FileWatcher::Start(std::string& error) {
   if (self.isWatching) {
     error = fmt::format("A FileWatcher on '{}' has already been started; start aborted!",
                         self.filePath);
+    return false;
+  }
+  if (self.disposing) {
+    error = fmt::format("A FileWatcher on '{}' is being destroyed; start aborted!", self.filePath);
     return false;
   }
   std::string reason;

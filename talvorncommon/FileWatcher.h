@@ -58,22 +58,29 @@ class FileWatcher {
   FileWatcher(FileWatcher&& other) noexcept;
 
   // Ends this handle's own watch as the destructor does, then takes `other`'s
-  // watcher. Assigning a handle to itself changes nothing.
+  // watcher: until the old watch has ended, a running callback's calls on this
+  // handle still act on the old watcher. Assigning a handle to itself changes
+  // nothing.
   FileWatcher& operator=(FileWatcher&& other);
 
   // Stops the watch if it runs, joining its thread and closing its inotify
   // instance, then releases the subscriber list. Tokens stay valid; their
-  // callbacks are simply never called again. From one of the watcher's own
-  // callbacks the thread cannot be joined: no further callback is called once
-  // that one returns, and the thread then ends and frees the watch on its own.
+  // callbacks are simply never called again. A callback that is still running
+  // meanwhile may call this watcher: subscribe and unsubscribe work, Stop
+  // reports it not started and Start is refused; once the destructor returns
+  // no callback runs and nothing of the watcher remains. From one of the
+  // watcher's own callbacks the thread cannot be joined: no further callback is
+  // called once that one returns, and the thread then ends and frees the watch
+  // on its own.
   virtual ~FileWatcher();
 
   FileWatcher(const FileWatcher&) = delete;
   FileWatcher& operator=(const FileWatcher&) = delete;
 
   // Opens an inotify instance on the file's directory and starts the watch
-  // thread, named "FileWatcher". Fails if the watcher is already watching, if
-  // no inotify instance can be opened, if the directory cannot be watched
+  // thread, named "FileWatcher". Fails if the watcher is already watching or
+  // is being destroyed or assigned to, if the path contains a NUL character,
+  // if no inotify instance can be opened, if the directory cannot be watched
   // (missing, not accessible, empty) or if the thread cannot be created; a
   // failed Start leaves no descriptor and no thread behind. Any thread may
   // call it; a watcher can be started again after Stop.
