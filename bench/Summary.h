@@ -15,7 +15,6 @@
 #include <functional>
 #include <iostream>
 #include <map>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,10 +61,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       // The median stands for the benchmark: it shrugs off a repetition that
       // other load on the machine disturbed.
-      if (run.error_occurred ||
-          (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")) {
-        continue;
-      }
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       std::string key = run.run_name.function_name;
       for (const std::string* part : {&run.run_name.args, &run.run_name.threads}) {
         if (!part->empty()) key += "/" + *part;
@@ -104,10 +100,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  // Millions from 10^7, whole numbers from 10^4, else four significant digits:
-  // 1836M, 445400, 9.377.
+  // Millions from 10^6, whole numbers from 10^4, else four significant
+  // digits: 1179M, 11.23M, 245042, 9.377.
   static std::string Number(double value) {
-    if (value >= 1e7) return fmt::format("{:.0f}M", value / 1e6);
+    if (value >= 1e6) return fmt::format("{:.4g}M", value / 1e6);
     return fmt::format(fmt::runtime(value >= 1e4 ? "{:.0f}" : "{:.4g}"), value);
   }
 
