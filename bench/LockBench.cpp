@@ -1,58 +1,43 @@
-// Lock benchmarks: HybridMutex and HybridSharedMutex against std::mutex,
-// std::shared_mutex and glibc's adaptive mutex, all on the same workloads in
-// the same process, so that every figure can be read as a ratio to its
-// baseline even on a busy machine.
+// Lock benchmarks: HybridMutex against std::mutex and HybridSharedMutex
+// against std::shared_mutex, on the same workloads in the same process.
 //
-//   scripts/bench.sh LockBench -- --benchmark_out=lock.json --benchmark_out_format=json
-//   python3 bench/ratios.py lock.json
-//
-// Every benchmark reports the median of 5 repetitions, real time, and the CPU
-// time of the whole process (Google Benchmark would otherwise count only the
-// main thread's CPU). Each thread counts its own acquisitions as items, and
-// every run checks a plain counter kept under the lock against the total
-// number of acquisitions; a lock that lets two holders in fails the run.
+// Every benchmark reports the median of 5 repetitions in real time, with the
+// CPU time of the whole process (Google Benchmark would otherwise count only
+// the main thread's). Each thread counts its own acquisitions as items, and
+// every run checks a plain counter kept under the lock against the number of
+// acquisitions: a holder reads the counter at the start of its hold and stores
+// the increment at the end, so a lock that lets two holders in fails the run.
 //
 // Critical sections are calibrated busy work, not sleeps: a holder that gets
 // preempted keeps the lock for longer, exactly as real code would.
 
-#include <benchmark/benchmark.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <limits>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "Summary.h"
 #include "talvorncommon/HybridMutex.h"
 #include "talvorncommon/HybridSharedMutex.h"
-#include "talvorncommon/detail/SpinThenBlock.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using TalvornCommon::HybridMutex;
-using TalvornCommon::HybridSharedMutex;
-
-// ---------------------------------------------------------------------------
-// Calibrated busy work.
 
 // One unit is one step of a 64-bit linear congruential generator: a multiply
 // and an add that depend on the previous step, so the compiler can neither
-// vectorise nor fold the loop and its cost is a few cycles on any x86-64 core.
+// vectorise nor fold the loop. DoNotOptimize also keeps every load and store
+// of the caller on its side of the call.
 [[gnu::noinline]] void BusyWork(std::uint64_t units) {
   std::uint64_t x = units;
   for (std::uint64_t i = 0; i < units; ++i) {
@@ -63,545 +48,198 @@ using TalvornCommon::HybridSharedMutex;
 
 double g_ns_per_unit = 1.0;
 
-// Takes the fastest of several timed runs: on a shared machine a slower run
-// means the thread was preempted, not that the work got more expensive.
+// The fastest of several timed runs, the first of which warms up: on a shared
+// machine a slower run means the thread was preempted, not that the work got
+// more expensive.
 void CalibrateBusyWork() {
   constexpr std::uint64_t kUnits = 1U << 21;
-  BusyWork(kUnits);
-  double best = std::numeric_limits<double>::max();
-  for (int trial = 0; trial < 9; ++trial) {
+  double best = 1e300;
+  for (int trial = 0; trial < 10; ++trial) {
     const auto start = Clock::now();
     BusyWork(kUnits);
-    const std::chrono::duration<double, std::nano> elapsed = Clock::now() - start;
-    best = std::min(best, elapsed.count() / static_cast<double>(kUnits));
+    best = std::min(best, std::chrono::duration<double, std::nano>(Clock::now() - start).count());
   }
-  g_ns_per_unit = best;
+  g_ns_per_unit = best / kUnits;
 }
 
 std::uint64_t UnitsFor(double nanoseconds) {
-  return std::max<std::uint64_t>(
-      1, static_cast<std::uint64_t>(std::llround(nanoseconds / g_ns_per_unit)));
+  return std::max<std::uint64_t>(1, std::llround(nanoseconds / g_ns_per_unit));
 }
 
-// ---------------------------------------------------------------------------
-// The reference: glibc's adaptive mutex, which spins a bounded, adaptive
-// number of times in pthread_mutex_lock before it sleeps.
-
-class AdaptiveMutex {
- public:
-  AdaptiveMutex() {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(&mutex_, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-  }
-  ~AdaptiveMutex() { pthread_mutex_destroy(&mutex_); }
-  AdaptiveMutex(const AdaptiveMutex&) = delete;
-  AdaptiveMutex& operator=(const AdaptiveMutex&) = delete;
-
-  void lock() {
-    if (const int error = pthread_mutex_lock(&mutex_); error != 0) {
-      throw std::system_error(error, std::generic_category(), "pthread_mutex_lock");
-    }
-  }
-  bool try_lock() noexcept { return pthread_mutex_trylock(&mutex_) == 0; }
-  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
-
- private:
-  pthread_mutex_t mutex_;
-};
-
-// ---------------------------------------------------------------------------
-// Process resource usage, for CPU and context switches per acquisition.
-
-struct Usage {
-  double cpu_seconds = 0;
-  long switches = 0;
-
-  static Usage Now() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) {
-      return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_nvcsw + usage.ru_nivcsw};
-  }
-};
-
-// CPU time of the calling thread: what lock() itself burns, spinning included,
-// without the noise that other programs add to the busy work around it.
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// ---------------------------------------------------------------------------
-// State shared by the threads of one benchmark. Thread 0 resets it before the
-// timed loop; Google Benchmark's start barrier publishes the reset to the
-// other threads, and no thread of an earlier run is still alive.
-
+// State shared by the threads of a benchmark, one per lock type, since
+// benchmarks run one at a time. Thread 0 resets it before the timed loop,
+// whose start barrier publishes the reset to the other threads.
 template <typename Lock>
 struct Shared {
   Lock lock;
-  // Guarded by `lock`. A writer reads `counter` at the start of its hold and
-  // stores the increment at the end, so two writers that overlap lose an
-  // update; `mirror` runs one ahead of `counter` for the whole of a write, so a
-  // reader that overlaps a writer sees them differ. See WriteUnderLock.
-  alignas(64) std::uint64_t counter = 0;
-  std::uint64_t mirror = 0;
-
+  alignas(64) std::uint64_t counter = 0;  // guarded by `lock`
   alignas(64) std::atomic<bool> first_done{false};
   std::atomic<std::uint64_t> acquisitions{0};
-  std::atomic<std::uint64_t> writes{0};
-  std::atomic<std::uint64_t> torn_reads{0};
-  std::atomic<std::uint64_t> lock_cpu_nanoseconds{0};
+  std::atomic<std::uint64_t> lock_cpu_ns{0};
   std::optional<std::barrier<>> finished;
-  std::vector<std::uint64_t> per_thread;
-  Usage before;
-
-  void Begin(benchmark::State& state) {
-    if (state.thread_index() != 0) return;
-    counter = 0;
-    mirror = 0;
-    first_done.store(false);
-    acquisitions.store(0);
-    writes.store(0);
-    torn_reads.store(0);
-    lock_cpu_nanoseconds.store(0);
-    finished.emplace(state.threads());
-    per_thread.assign(static_cast<std::size_t>(state.threads()), 0);
-    before = Usage::Now();
-  }
-
-  // Every thread calls this after its timed loop. Returns true in thread 0
-  // once all threads have reported, with `total` acquisitions; false in the
-  // other threads.
-  bool End(benchmark::State& state, std::uint64_t mine, std::uint64_t& total) {
-    state.SetItemsProcessed(static_cast<std::int64_t>(mine));
-    acquisitions.fetch_add(mine);
-    per_thread[static_cast<std::size_t>(state.thread_index())] = mine;
-    finished->arrive_and_wait();
-    total = acquisitions.load();
-    return state.thread_index() == 0;
-  }
-
-  void ReportUsage(benchmark::State& state, std::uint64_t total) const {
-    const Usage after = Usage::Now();
-    const double count = static_cast<double>(std::max<std::uint64_t>(total, 1));
-    state.counters["cpu_us_per_acq"] = (after.cpu_seconds - before.cpu_seconds) * 1e6 / count;
-    state.counters["csw_per_acq"] = static_cast<double>(after.switches - before.switches) / count;
-    // The smallest share of the acquisitions any thread got, relative to an
-    // even split: 1 is perfectly fair, near 0 means a thread was starved while
-    // another kept re-taking the lock.
-    const auto fewest = *std::min_element(per_thread.begin(), per_thread.end());
-    state.counters["fairness"] =
-        static_cast<double>(fewest) * static_cast<double>(per_thread.size()) / count;
-  }
+  double cpu_before = 0;
+  Clock::time_point wall_before;
+  std::string name;  // of the benchmark running
 };
 
-// An exclusive hold of `hold` units: a read-modify-write of the counter that
-// spans the whole hold, with the mirror announcing the new value from the
-// start. BusyWork clobbers memory, so the compiler keeps every load and store
-// where it is written.
-template <typename Lock>
-void WriteUnderLock(Shared<Lock>& shared, std::uint64_t hold) {
-  const std::uint64_t seen = shared.counter;
-  shared.mirror = seen + 1;
-  BusyWork(hold);
-  shared.counter = seen + 1;
-}
-
-// A shared hold of `hold` units. False if a writer was seen during it.
-template <typename Lock>
-bool ReadUnderLock(const Shared<Lock>& shared, std::uint64_t hold) {
-  const std::uint64_t seen = shared.counter;
-  BusyWork(hold);
-  return shared.mirror == seen && shared.counter == seen;
-}
-
-void CheckCount(benchmark::State& state, std::uint64_t actual, std::uint64_t expected) {
-  if (actual != expected) {
-    const std::string message = "counter under the lock is " + std::to_string(actual) +
-                                ", expected " + std::to_string(expected);
-    state.SkipWithError(message.c_str());
+// One thread locks and unlocks, exclusively or shared, with nobody else
+// interested. The goal is judged on CPU time, the cost of the pair: real time
+// also counts the moments other programs preempted the thread.
+template <bool kShared, typename Lock>
+void Uncontended(benchmark::State& state, Shared<Lock>& s) {
+  for (auto _ : state) {
+    if constexpr (kShared) {
+      s.lock.lock_shared();
+      benchmark::DoNotOptimize(s.counter);
+      s.lock.unlock_shared();
+    } else {
+      s.lock.lock();
+      benchmark::DoNotOptimize(++s.counter);
+      s.lock.unlock();
+    }
   }
 }
 
-// ---------------------------------------------------------------------------
-// Workloads.
-
-// One thread locks and unlocks with nobody else interested. The idle thread
-// that main() keeps alive makes the process multi-threaded, as any program
-// that needs a lock is; otherwise glibc takes its single-thread shortcuts.
-template <typename Lock, bool kSharedSide>
-void Uncontended(benchmark::State& state, Shared<Lock>& shared) {
-  shared.Begin(state);
-  std::uint64_t mine = 0;
-  if constexpr (kSharedSide) {
-    shared.counter = 1;
-    std::uint64_t sum = 0;
-    for (auto _ : state) {
-      shared.lock.lock_shared();
-      sum += shared.counter;
-      shared.lock.unlock_shared();
-      ++mine;
-    }
-    benchmark::DoNotOptimize(sum);
-    std::uint64_t total = 0;
-    if (shared.End(state, mine, total)) CheckCount(state, sum, total);
-  } else {
-    for (auto _ : state) {
-      shared.lock.lock();
-      ++shared.counter;
-      shared.lock.unlock();
-      ++mine;
-    }
-    std::uint64_t total = 0;
-    if (shared.End(state, mine, total)) CheckCount(state, shared.counter, total);
+// Each thread: lock, a read-modify-write of the counter spanning `hold` units,
+// unlock, then `outside` units. Google Benchmark gives every thread the same
+// iteration count, so a lock that lets one thread race ahead would end its run
+// with the others running alone, uncontended, and look faster than it is.
+// Instead, once the first thread has made all its acquisitions the others stop
+// acquiring, and throughput covers only the time every thread competed. With
+// `time_lock` each thread also times the CPU its lock() calls burn: unlike the
+// process's CPU, that does not move with the noise others add to the busy work.
+template <typename Lock>
+void Contended(benchmark::State& state, Shared<Lock>& s, std::uint64_t hold, std::uint64_t outside,
+               bool time_lock) {
+  if (state.thread_index() == 0) {
+    s.counter = 0;
+    s.first_done = false;
+    s.acquisitions = 0;
+    s.lock_cpu_ns = 0;
+    s.finished.emplace(state.threads());
+    s.cpu_before = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    s.wall_before = Clock::now();
   }
-}
-
-// Each thread: lock, `hold` units of work and one increment, unlock, then
-// `outside` units of work. Google Benchmark gives every thread the same
-// iteration count, so a lock that lets one thread race ahead would otherwise
-// end with the others running alone and uncontended. Instead, once the first
-// thread has made all its acquisitions the others stop acquiring (their
-// remaining iterations are empty), and throughput is the acquisitions made
-// while every thread was competing, divided by the run's real time.
-// With kTimeLockCpu each thread also times the CPU its lock() calls burn, which
-// the long-hold workload reports as lock_cpu_us_per_acq.
-template <typename Lock, bool kTimeLockCpu = false>
-void Exclusive(benchmark::State& state, Shared<Lock>& shared, std::uint64_t hold,
-               std::uint64_t outside) {
-  shared.Begin(state);
   const auto wanted = static_cast<std::uint64_t>(state.max_iterations);
   std::uint64_t mine = 0;
-  double lock_cpu_seconds = 0;
+  double lock_cpu = 0;
   for (auto _ : state) {
-    if (shared.first_done.load(std::memory_order_relaxed)) continue;
-    double before_lock = 0;
-    if constexpr (kTimeLockCpu) before_lock = ThreadCpuSeconds();
-    shared.lock.lock();
-    if constexpr (kTimeLockCpu) lock_cpu_seconds += ThreadCpuSeconds() - before_lock;
-    WriteUnderLock(shared, hold);
-    shared.lock.unlock();
-    if (++mine == wanted) shared.first_done.store(true, std::memory_order_relaxed);
+    if (s.first_done.load(std::memory_order_relaxed)) continue;
+    const double before = time_lock ? bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID) : 0;
+    s.lock.lock();
+    if (time_lock) lock_cpu += bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - before;
+    const std::uint64_t seen = s.counter;
+    BusyWork(hold);
+    s.counter = seen + 1;
+    s.lock.unlock();
+    if (++mine == wanted) s.first_done.store(true, std::memory_order_relaxed);
     BusyWork(outside);
   }
-  if constexpr (kTimeLockCpu) {
-    shared.lock_cpu_nanoseconds.fetch_add(static_cast<std::uint64_t>(lock_cpu_seconds * 1e9));
+  state.SetItemsProcessed(static_cast<std::int64_t>(mine));
+  s.acquisitions += mine;
+  s.lock_cpu_ns += static_cast<std::uint64_t>(lock_cpu * 1e9);
+  s.finished->arrive_and_wait();
+  if (state.thread_index() != 0) return;
+  if (s.counter != s.acquisitions) {
+    bench::Fail(s.name + ": the counter under the lock lost updates");
   }
-  std::uint64_t total = 0;
-  if (shared.End(state, mine, total)) {
-    CheckCount(state, shared.counter, total);
-    shared.ReportUsage(state, total);
-    if constexpr (kTimeLockCpu) {
-      state.counters["lock_cpu_us_per_acq"] =
-          static_cast<double>(shared.lock_cpu_nanoseconds.load()) / 1e3 /
-          static_cast<double>(std::max<std::uint64_t>(total, 1));
-    }
-  }
+  const double cpu = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - s.cpu_before;
+  const double acquisitions = static_cast<double>(std::max<std::uint64_t>(s.acquisitions, 1));
+  state.counters["cpu_us_per_acq"] = cpu * 1e6 / acquisitions;
+  // How many cores the process kept busy: a baseline that leaves one idle
+  // while its waiters sleep shows here.
+  state.counters["cores"] =
+      cpu / std::chrono::duration<double>(Clock::now() - s.wall_before).count();
+  if (time_lock) state.counters["lock_cpu_us_per_acq"] = s.lock_cpu_ns / 1e3 / acquisitions;
 }
 
-// Every 16th acquisition of each thread is a write (exclusive), the rest are
-// reads (shared) that check the two guarded fields agree.
 template <typename Lock>
-void ReadMostly(benchmark::State& state, Shared<Lock>& shared, std::uint64_t hold,
-                std::uint64_t outside) {
-  shared.Begin(state);
-  const auto wanted = static_cast<std::uint64_t>(state.max_iterations);
-  std::uint64_t mine = 0;
-  std::uint64_t writes = 0;
-  std::uint64_t torn = 0;
-  for (auto _ : state) {
-    if (shared.first_done.load(std::memory_order_relaxed)) continue;
-    if (mine % 16 == 15) {
-      std::lock_guard<Lock> guard(shared.lock);
-      WriteUnderLock(shared, hold);
-      ++writes;
-    } else {
-      std::shared_lock<Lock> guard(shared.lock);
-      if (!ReadUnderLock(shared, hold)) ++torn;
-    }
-    if (++mine == wanted) shared.first_done.store(true, std::memory_order_relaxed);
-    BusyWork(outside);
-  }
-  shared.writes.fetch_add(writes);
-  shared.torn_reads.fetch_add(torn);
-  std::uint64_t total = 0;
-  if (shared.End(state, mine, total)) {
-    if (shared.torn_reads.load() != 0) {
-      state.SkipWithError("a reader overlapped a writer");
-    } else {
-      CheckCount(state, shared.counter, shared.writes.load());
-    }
-    shared.ReportUsage(state, total);
-  }
-}
+Shared<Lock> g_shared;
 
-// Thread 0 is a writer that wants the lock now and then; the other threads are
-// readers whose holds overlap so that the lock is rarely free. All threads run
-// for the same fixed window (one iteration per repetition), so the writer's
-// rate is not flattered by readers that finished early. Reports the writer's
-// acquisitions per second and its longest wait for the lock.
-template <typename Lock>
-void WriterStarvation(benchmark::State& state, Shared<Lock>& shared, double window_seconds) {
-  const std::uint64_t read_hold = UnitsFor(2000);
-  const std::uint64_t read_outside = UnitsFor(500);
-  const std::uint64_t write_hold = UnitsFor(2000);
-  const std::uint64_t write_outside = UnitsFor(20000);
-  const auto window =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(window_seconds));
-  const bool writer = state.thread_index() == 0;
-
-  shared.Begin(state);
-  std::uint64_t mine = 0;
-  std::uint64_t torn = 0;
-  Clock::duration longest_wait{0};
-  double elapsed_seconds = 0;
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    const auto deadline = start + window;
-    if (writer) {
-      for (auto now = start; now < deadline; now = Clock::now()) {
-        {
-          std::lock_guard<Lock> guard(shared.lock);
-          longest_wait = std::max(longest_wait, Clock::now() - now);
-          WriteUnderLock(shared, write_hold);
-        }
-        ++mine;
-        BusyWork(write_outside);
-      }
-    } else {
-      while (Clock::now() < deadline) {
-        {
-          std::shared_lock<Lock> guard(shared.lock);
-          if (!ReadUnderLock(shared, read_hold)) ++torn;
-        }
-        ++mine;
-        BusyWork(read_outside);
-      }
-    }
-    elapsed_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  }
-  if (writer) shared.writes.store(mine);
-  shared.torn_reads.fetch_add(torn);
-  if (!writer) {
-    state.counters["reader_acq_per_s"] =
-        benchmark::Counter(static_cast<double>(mine), benchmark::Counter::kIsRate);
-  }
-  std::uint64_t total = 0;
-  if (shared.End(state, mine, total)) {
-    if (shared.torn_reads.load() != 0) {
-      state.SkipWithError("a reader overlapped a writer");
-    } else {
-      CheckCount(state, shared.counter, mine);
-    }
-    state.counters["writer_acq_per_s"] = static_cast<double>(mine) / elapsed_seconds;
-    state.counters["writer_max_wait_ms"] =
-        std::chrono::duration<double, std::milli>(longest_wait).count();
-    shared.ReportUsage(state, total);
-  }
-}
-
-// The cost of one full, unsuccessful spin of the hybrid locks: 1024 failed
-// tries of a held pthread mutex with the production hint and yields, and no
-// blocking step. This is what a waiter behind a long hold burns before it
-// sleeps, and it explains the long-hold CPU figures.
-void SpinBudget(benchmark::State& state) {
-  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  pthread_mutex_lock(&mutex);
-  std::uint64_t tries = 0;
-  for (auto _ : state) {
-    TalvornCommon::detail::SpinThenBlock(
-        [&] {
-          ++tries;
-          return pthread_mutex_trylock(&mutex) == 0;
-        },
-        [] {});
-  }
-  pthread_mutex_unlock(&mutex);
-  pthread_mutex_destroy(&mutex);
-  if (tries != static_cast<std::uint64_t>(state.iterations()) * TalvornCommon::detail::kSpinLimit) {
-    state.SkipWithError("the spin did not make the expected number of tries");
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-
-// ---------------------------------------------------------------------------
-// Registration.
-
-constexpr int kRepetitions = 5;
-
-benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* bench, double min_time) {
-  return bench->Repetitions(kRepetitions)
+// Registers `workload` for one lock, in real time with the whole process's CPU
+// time, and returns the name the summary finds its medians by.
+template <typename Lock, typename Workload>
+std::string Add(const std::string& name, int threads, double min_time, Workload workload) {
+  benchmark::RegisterBenchmark(name.c_str(),
+                               [workload, name](benchmark::State& state) {
+                                 if (state.thread_index() == 0) g_shared<Lock>.name = name;
+                                 workload(state, g_shared<Lock>);
+                               })
+      ->Repetitions(5)
       ->ReportAggregatesOnly(true)
       ->UseRealTime()
       ->MeasureProcessCPUTime()
-      ->MinTime(min_time);
+      ->MinTime(min_time)
+      ->Threads(threads);
+  return name + "/threads:" + std::to_string(threads);
 }
 
-// Calls `register_one.template operator()<Lock>(name)` for every lock that
-// takes part in the exclusive workloads. Each hybrid lock comes right after
-// its baseline, so that with random interleaving turned off the two still run
-// close together in time.
-template <typename F>
-void ForEachExclusiveLock(F&& register_one) {
-  register_one.template operator()<std::mutex>("std::mutex");
-  register_one.template operator()<HybridMutex>("HybridMutex");
-  register_one.template operator()<std::shared_mutex>("std::shared_mutex");
-  register_one.template operator()<HybridSharedMutex>("HybridSharedMutex");
-  register_one.template operator()<AdaptiveMutex>("pthread_adaptive");
-}
-
-template <typename F>
-void ForEachSharedLock(F&& register_one) {
-  register_one.template operator()<std::shared_mutex>("std::shared_mutex");
-  register_one.template operator()<HybridSharedMutex>("HybridSharedMutex");
-}
-
-struct HoldCase {
-  const char* label;
-  double nanoseconds;
-};
-
-// Families are registered per workload, parameter and thread count, with the
-// locks innermost; that is the order they run in when random interleaving is
-// turned off.
-void RegisterAll() {
-  ForEachExclusiveLock([]<typename Lock>(const std::string& name) {
-    auto shared = std::make_shared<Shared<Lock>>();
-    Configure(benchmark::RegisterBenchmark(
-                  ("Uncontended/" + name + "/exclusive").c_str(),
-                  [shared](benchmark::State& state) { Uncontended<Lock, false>(state, *shared); }),
-              0.1);
-  });
-  ForEachSharedLock([]<typename Lock>(const std::string& name) {
-    auto shared = std::make_shared<Shared<Lock>>();
-    Configure(benchmark::RegisterBenchmark(
-                  ("Uncontended/" + name + "/shared").c_str(),
-                  [shared](benchmark::State& state) { Uncontended<Lock, true>(state, *shared); }),
-              0.1);
-  });
-
-  for (const HoldCase hold :
-       {HoldCase{"50ns", 50}, HoldCase{"2us", 2000}, HoldCase{"20us", 20000}}) {
+// Registers each workload for the baseline and then the lock, with the figures
+// that compare them.
+template <typename Lock, typename Base>
+void RegisterLock(const std::string& lock, const std::string& base,
+                  std::vector<bench::Figure>& figures) {
+  auto pair = [&](const std::string& what, const std::string& param, int threads, double min_time,
+                  auto workload, const char* field, char goal, double limit) -> bench::Figure& {
+    const std::string baseline =
+        Add<Base>(what + "/" + base + "/" + param, threads, min_time, workload);
+    const std::string run = Add<Lock>(what + "/" + lock + "/" + param, threads, min_time, workload);
+    return figures.emplace_back(bench::Figure{
+        fmt::format("{} {} x{}, {}: {} / {}", what, param, threads, field, lock, base), run,
+        baseline, field, goal, limit});
+  };
+  const auto uncontended = [](benchmark::State& state, auto& s) { Uncontended<false>(state, s); };
+  pair("Uncontended", "exclusive", 1, 0.1, uncontended, "cpu_time", '<', 1.10);
+  if constexpr (requires(Lock & l) { l.lock_shared(); }) {
+    const auto shared = [](benchmark::State& state, auto& s) { Uncontended<true>(state, s); };
+    pair("Uncontended", "shared", 1, 0.1, shared, "cpu_time", '<', 1.10);
+  }
+  // As much work outside the lock as inside: on two cores the ideal lock is
+  // then busy all the time, and every gap in the hand-over shows. Spinning
+  // cannot pay for itself at 50 ns, so that hold has no goal.
+  for (const auto& [hold, ns] : {std::pair{"50ns", 50.0}, {"2us", 2e3}, {"20us", 2e4}}) {
+    const std::uint64_t units = UnitsFor(ns);
+    const auto workload = [units](benchmark::State& state, auto& s) {
+      Contended(state, s, units, units, false);
+    };
     for (const int threads : {2, 4, 8}) {
-      ForEachExclusiveLock([hold, threads]<typename Lock>(const std::string& name) {
-        auto shared = std::make_shared<Shared<Lock>>();
-        const std::uint64_t units = UnitsFor(hold.nanoseconds);
-        // As much work outside the lock as inside: on two cores the ideal
-        // lock is then busy all the time, and every gap in hand-over shows.
-        Configure(
-            benchmark::RegisterBenchmark(("Contended/" + name + "/hold:" + hold.label).c_str(),
-                                         [shared, units](benchmark::State& state) {
-                                           Exclusive(state, *shared, units, units);
-                                         }),
-            0.2)
-            ->Threads(threads);
-      });
+      pair("Contended", std::string("hold:") + hold, threads, 0.2, workload, "items_per_second",
+           ns > 100 ? '>' : '\0', 1.30);
     }
   }
-
+  // What a waiter burns before it sleeps, on 1 ms holds with 0.1 ms outside.
+  // The lock() CPU ratio is the baseline's CPU per acquisition plus the extra
+  // the lock's own lock() calls burn, over the baseline's.
+  const auto workload = [hold = UnitsFor(1e6), outside = UnitsFor(1e5)](benchmark::State& state,
+                                                                        auto& s) {
+    Contended(state, s, hold, outside, true);
+  };
   for (const int threads : {2, 4}) {
-    ForEachExclusiveLock([threads]<typename Lock>(const std::string& name) {
-      auto shared = std::make_shared<Shared<Lock>>();
-      const std::uint64_t hold = UnitsFor(1e6);
-      const std::uint64_t outside = UnitsFor(1e5);
-      Configure(benchmark::RegisterBenchmark(("LongHold/" + name + "/hold:1ms").c_str(),
-                                             [shared, hold, outside](benchmark::State& state) {
-                                               Exclusive<Lock, true>(state, *shared, hold, outside);
-                                             }),
-                0.5)
-          ->Threads(threads);
-    });
+    bench::Figure in_lock =
+        pair("LongHold", "hold:1ms", threads, 0.5, workload, "cpu_us_per_acq", '<', 1.03);
+    in_lock.label = fmt::format("LongHold hold:1ms x{}, lock() CPU: {} / {}", threads, lock, base);
+    in_lock.field = "lock_cpu_us_per_acq";
+    in_lock.ratio = [](const bench::Medians& mine, const bench::Medians& theirs) {
+      const double acquisition = theirs.at("cpu_us_per_acq");
+      return (acquisition + mine.at("lock_cpu_us_per_acq") - theirs.at("lock_cpu_us_per_acq")) /
+             acquisition;
+    };
+    figures.push_back(in_lock);
   }
-
-  for (const int threads : {2, 4, 8}) {
-    ForEachSharedLock([threads]<typename Lock>(const std::string& name) {
-      auto shared = std::make_shared<Shared<Lock>>();
-      const std::uint64_t units = UnitsFor(2000);
-      Configure(benchmark::RegisterBenchmark(("ReadMostly/" + name + "/hold:2us").c_str(),
-                                             [shared, units](benchmark::State& state) {
-                                               ReadMostly(state, *shared, units, units);
-                                             }),
-                0.2)
-          ->Threads(threads);
-    });
-  }
-
-  for (const int readers : {1, 3}) {
-    ForEachSharedLock([readers]<typename Lock>(const std::string& name) {
-      auto shared = std::make_shared<Shared<Lock>>();
-      constexpr double kWindowSeconds = 0.25;
-      benchmark::RegisterBenchmark(
-          ("WriterStarvation/" + name + "/readers:" + std::to_string(readers)).c_str(),
-          [shared](benchmark::State& state) { WriterStarvation(state, *shared, kWindowSeconds); })
-          ->Repetitions(kRepetitions)
-          ->ReportAggregatesOnly(true)
-          ->UseRealTime()
-          ->MeasureProcessCPUTime()
-          ->Iterations(1)
-          ->Threads(readers + 1);
-    });
-  }
-
-  Configure(benchmark::RegisterBenchmark("SpinBudget/HybridSpin/full", SpinBudget), 0.1);
 }
-
-// Keeps the process multi-threaded for the whole run, as explained at
-// Uncontended.
-class IdleThread {
- public:
-  IdleThread()
-      : thread_([this] {
-          std::unique_lock<std::mutex> guard(mutex_);
-          wake_.wait(guard, [this] { return stop_; });
-        }) {}
-  ~IdleThread() {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-  IdleThread(const IdleThread&) = delete;
-  IdleThread& operator=(const IdleThread&) = delete;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::thread thread_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Run the repetitions of all benchmarks in random order, so that a burst of
-  // load from elsewhere on the machine falls on baselines and hybrids alike
-  // instead of on one lock's five repetitions. A later flag on the command
-  // line overrides this one.
-  std::vector<char*> arguments(argv, argv + argc);
-  std::string interleave = "--benchmark_enable_random_interleaving=true";
-  arguments.insert(arguments.begin() + 1, interleave.data());
-  int count = static_cast<int>(arguments.size());
-  arguments.push_back(nullptr);
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-
   CalibrateBusyWork();
   benchmark::AddCustomContext("busy_work_ns_per_unit", std::to_string(g_ns_per_unit));
-  benchmark::AddCustomContext("hybrid_spin_limit",
-                              std::to_string(TalvornCommon::detail::kSpinLimit));
-
-  RegisterAll();
-
-  IdleThread idle;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  std::vector<bench::Figure> figures;
+  RegisterLock<TalvornCommon::HybridMutex, std::mutex>("HybridMutex", "std::mutex", figures);
+  RegisterLock<TalvornCommon::HybridSharedMutex, std::shared_mutex>("HybridSharedMutex",
+                                                                    "std::shared_mutex", figures);
+  // While a process has only one thread, glibc takes single-thread shortcuts
+  // (a std::mutex lock and unlock cost 2.5 ns instead of 13 ns here) that no
+  // program needing a lock ever sees; an idle thread keeps them off.
+  std::thread(pause).detach();
+  return bench::RunAndSummarise(argc, argv, std::move(figures));
 }

@@ -3,6 +3,10 @@
 #   dev   unit and package tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan  unit tests under ThreadSanitizer (halt_on_error)
 #   fuzz  the libFuzzer targets, each for a bounded time, under clang
+#   plain a packager's build and install with no preset, with Google Benchmark,
+#         OpenSSL and GoogleTest hidden from CMake: the library and its
+#         examples must need nothing beyond fmt and spdlog. The configure is
+#         fresh every time, so a cached option cannot hide a new requirement.
 # Exits non-zero if any step of any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,8 +28,21 @@ for preset in "${presets[@]}"; do
   fi
 done
 
+echo "=== plain: configure, build, install without benchmark, OpenSSL or GTest"
+rm -rf build/plain/prefix
+if cmake --fresh -S . -B build/plain -DBUILD_TESTING=OFF --log-level=WARNING \
+     -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON \
+     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null &&
+   cmake --build build/plain --parallel 2 &&
+   cmake --install build/plain --prefix build/plain/prefix >/dev/null; then
+  echo "=== plain: passed"
+else
+  echo "=== plain: FAILED"
+  failed+=(plain)
+fi
+
 if [[ ${#failed[@]} -ne 0 ]]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "All test suites passed: ${presets[*]}"
+echo "All test suites passed: ${presets[*]} plain"
