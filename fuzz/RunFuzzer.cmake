@@ -1,4 +1,4 @@
-# Runs one fuzz target for SECONDS seconds on a fresh copy of its seed corpus.
+# Runs a fuzz target for SECONDS seconds on a fresh copy of its seed corpus.
 # Crash reproducers land in WORK_DIR/artifacts.
 foreach(variable FUZZER SEEDS WORK_DIR SECONDS)
   if(NOT DEFINED ${variable})
