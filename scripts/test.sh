@@ -2,7 +2,7 @@
 # Builds and runs every test from scratch or incrementally:
 #   dev   unit and package tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan  unit tests under ThreadSanitizer (halt_on_error)
-#   fuzz  the libFuzzer targets, each for a bounded time, under clang
+#   fuzz  the libFuzzer target for a bounded time, under clang
 #   plain a packager's build and install with no preset, with Google Benchmark,
 #         OpenSSL and GoogleTest hidden from CMake: the library and its
 #         examples must need nothing beyond fmt and spdlog. The configure is
