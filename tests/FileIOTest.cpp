@@ -146,6 +146,8 @@ TEST_F(FileIOTest, SaveFailsWithoutCreatingAnything) {
       {"folder is a regular file", Path("plain-file"), "x.txt", false},
       {"file name names a directory", Dir(), "a-directory", false},
       {"file name names a directory, append", Dir(), "a-directory", true},
+      {"NUL in the file name", Dir(), "good\0../evil"s, false},
+      {"NUL in the folder", Dir() + "/evil\0"s, "x.txt", true},
   };
   for (const auto& [label, directory, fileName, append] : cases) {
     SCOPED_TRACE(label);
@@ -228,6 +230,8 @@ TEST_F(FileIOTest, ReadCreatesAMissingFileOrFailsWithNoLines) {
       {"below a regular file", Path("plain/x"), false},
       // Opens, but reading at offset 0 fails with EIO: the zero page is never mapped.
       {"read error after the open", "/proc/self/mem", false},
+      {"NUL in the path of a file", Path("plain") + "\0junk"s, false},
+      {"NUL in the path of a missing file", Path("nul.txt") + "\0junk"s, false},
   };
   for (const auto& [label, path, ok] : cases) {
     SCOPED_TRACE(label);
@@ -236,12 +240,13 @@ TEST_F(FileIOTest, ReadCreatesAMissingFileOrFailsWithNoLines) {
     EXPECT_TRUE(lines.empty());
   }
   EXPECT_TRUE(fs::is_regular_file("new.txt") && fs::file_size("new.txt") == 0);
-  EXPECT_FALSE(fs::exists("missing"));
+  EXPECT_FALSE(fs::exists("missing") || fs::exists("nul.txt"));
   EXPECT_EQ(CountDirEntries("sub"), 0);
 }
 
 // Runs `check` in a child that, when started as root, drops to user and group
-// 65534 so that permission bits apply. 0 when `check` returned true.
+// 65534 so that permission bits apply, and that an alarm ends should `check`
+// hang. 0 when `check` returned true.
 int RunUnprivileged(const std::function<bool()>& check) {
   const pid_t pid = fork();
   if (pid < 0) return -1;
@@ -250,6 +255,7 @@ int RunUnprivileged(const std::function<bool()>& check) {
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(2);
     }
+    alarm(10);
     _exit(check() ? 0 : 1);
   }
   int status = 0;
@@ -265,6 +271,8 @@ TEST_F(FileIOTest, PermissionsSeenByAnUnprivilegedUser) {
   ASSERT_EQ(chmod("write-only.txt", 0222), 0);
   ASSERT_EQ(mkdir("open", 0777), 0);
   ASSERT_EQ(chmod("open", 0777), 0);
+  ASSERT_EQ(mkfifo("fifo", 0666), 0);
+  ASSERT_EQ(chmod("fifo", 0666), 0);
   const std::string d = Dir();
   const auto reads = [](const char* path, bool ok, Lines expected) {
     Lines lines = kJunk;
@@ -280,6 +288,30 @@ TEST_F(FileIOTest, PermissionsSeenByAnUnprivilegedUser) {
       {"append read-only", [&] { return !FileIO::SaveTextFile(d, "read-only.txt", z, true); }},
       {"save, folder not writable", [&] { return !FileIO::SaveTextFile(d, "new", z, false); }},
       {"save, folder writable", [&] { return FileIO::SaveTextFile(d + "/open", "s", z, false); }},
+      // A file the caller owns and may write but not read is saved in both modes.
+      {"save write-only",
+       [&] {
+         WriteFileBytes("open/w", "old text");
+         return chmod("open/w", 0200) == 0 && FileIO::SaveTextFile(d + "/open", "w", z, false) &&
+                FileIO::SaveTextFile(d + "/open", "w", ab, true);
+       }},
+      // Each side waits for the other in its open, then the reader sees the end
+      // of input when the writer closes.
+      {"FIFO saved by one thread, read by another",
+       [&] {
+         bool saved = false;
+         std::thread writer([&] { saved = FileIO::SaveTextFile(d, "fifo", ab, false); });
+         const bool read = reads("fifo", true, ab);
+         writer.join();
+         return read && saved;
+       }},
+      {"pipe read to its end",
+       [&] {
+         int ends[2];
+         if (pipe(ends) != 0 || write(ends[1], "a\nb\n", 4) != 4) return false;
+         close(ends[1]);
+         return reads(("/dev/fd/" + std::to_string(ends[0])).c_str(), true, ab);
+       }},
   };
   for (const auto& [label, check] : cases) {
     SCOPED_TRACE(label);
@@ -289,6 +321,8 @@ TEST_F(FileIOTest, PermissionsSeenByAnUnprivilegedUser) {
   EXPECT_FALSE(fs::exists("absent.txt") || fs::exists("new"));
   EXPECT_TRUE(fs::exists("open/new.txt"));
   EXPECT_EQ(ReadFileBytes("open/s"), "z");
+  ASSERT_EQ(chmod("open/w", 0600), 0);
+  EXPECT_EQ(ReadFileBytes("open/w"), "za\nb");
 }
 
 TEST_F(FileIOTest, ExistenceOfEveryKindOfObject) {
@@ -320,6 +354,8 @@ TEST_F(FileIOTest, ExistenceOfEveryKindOfObject) {
       {Path("link-to-file"), false, true},
       {Path("link-to-sock"), false, true},
       {Path("link-to-nowhere"), false, false},
+      {Dir() + "\0junk"s, false, false},
+      {Path("file") + "\0junk"s, false, false},
   };
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/dev", error)) {
