@@ -44,7 +44,7 @@ std::string GetWorkingDirectory() { return std::string(); }
 std::string GetMyDocumentsPath() { return std::string(); }
 
 bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
-  lines.clear();
+  lines.clear();  // first, so that every failure below leaves no lines
   if (HoldsNul(path)) return false;
   // Reading only: an open that also wrote would make this process a writer of
   // a pipe or FIFO it reads, whose end of input would then never come. A
@@ -63,21 +63,18 @@ bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
   // getline fails with eofbit at the end of the file; a failed read of the
   // underlying descriptor sets badbit instead. Half a file must not pass for
   // the whole of it.
-  if (file.bad()) {
-    lines.clear();
-    return false;
-  }
-  return true;
+  if (file.bad()) lines.clear();
+  return !file.bad();
 }
 
 bool SaveTextFile(const std::string& directory, const std::string& fileName,
                   const std::vector<std::string>& lines, bool append) {
   if (fileName.empty()) return false;
+  if (HoldsNul(directory) || HoldsNul(fileName)) return false;
   const std::string& separator = GetDirectorySeparator();
   std::string path = directory;
   if (!directory.empty() && !directory.ends_with(separator)) path += separator;
   path += fileName;
-  if (HoldsNul(path)) return false;
 
   // Appending goes through O_APPEND. Replacing truncates as the file is
   // opened, so that no tail of a longer old text survives behind the new one;
