@@ -17,6 +17,10 @@ constexpr const char* kHomeVariable = "HOME";
 constexpr const char* kConfigFolder = ".config";
 constexpr const char* kProductFolder = "Talvorn";
 
+// The system reads a path only up to its first NUL character, so a string that
+// holds one would make a call act on another object than the one it names.
+bool HoldsNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 }  // namespace
 
 std::string GetXdgConfigHomePath() {
@@ -40,16 +44,18 @@ std::string GetWorkingDirectory() { return std::string(); }
 std::string GetMyDocumentsPath() { return std::string(); }
 
 bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
-  lines.clear();
-  // Opening for reading and writing creates a missing file, which callers
-  // rely on to start an empty configuration. A file they may read but not
-  // write still has to be readable, hence the read-only second try; a
-  // directory opens read-only but fails at the first read below.
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::app);
+  lines.clear();  // first, so that every failure below leaves no lines
+  if (HoldsNul(path)) return false;
+  // Reading only: an open that also wrote would make this process a writer of
+  // a pipe or FIFO it reads, whose end of input would then never come. A
+  // directory opens too, but fails at the first read below.
+  std::ifstream file(path);
   if (!file.is_open()) {
-    file.clear();
-    file.open(path, std::ios::in);
-    if (!file.is_open()) return false;
+    // Only a missing file is created, empty, which callers rely on to start an
+    // empty configuration; an object that exists but cannot be read is a
+    // failure. Appending never truncates a file created in the meantime.
+    if (FileExists(path)) return false;
+    return std::ofstream(path, std::ios::out | std::ios::app).is_open();
   }
   const char lineFeed = file.widen('\n');
   std::string line;
@@ -57,16 +63,14 @@ bool ReadTextFile(const std::string& path, std::vector<std::string>& lines) {
   // getline fails with eofbit at the end of the file; a failed read of the
   // underlying descriptor sets badbit instead. Half a file must not pass for
   // the whole of it.
-  if (file.bad()) {
-    lines.clear();
-    return false;
-  }
-  return true;
+  if (file.bad()) lines.clear();
+  return !file.bad();
 }
 
 bool SaveTextFile(const std::string& directory, const std::string& fileName,
                   const std::vector<std::string>& lines, bool append) {
   if (fileName.empty()) return false;
+  if (HoldsNul(directory) || HoldsNul(fileName)) return false;
   const std::string& separator = GetDirectorySeparator();
   std::string path = directory;
   if (!directory.empty() && !directory.ends_with(separator)) path += separator;
@@ -77,9 +81,12 @@ bool SaveTextFile(const std::string& directory, const std::string& fileName,
   // an existing file keeps its inode, owner, permissions and links. Both modes
   // create a missing file. The mode is not chosen from an earlier existence
   // test: a file created between that test and the open would be appended to.
-  const std::ios::openmode mode = append ? std::ios::in | std::ios::out | std::ios::app
-                                         : std::ios::in | std::ios::out | std::ios::trunc;
-  std::fstream file(path, mode);
+  // Writing only, never reading: a file the caller may write but not read is
+  // saved, and a FIFO waits for its reader, who gets the lines, as with the
+  // shell's ">".
+  const std::ios::openmode mode =
+      append ? std::ios::out | std::ios::app : std::ios::out | std::ios::trunc;
+  std::ofstream file(path, mode);
   if (!file.is_open()) return false;
 
   const char lineFeed = file.widen('\n');
@@ -98,12 +105,12 @@ bool SaveTextFile(const std::string& directory, const std::string& fileName,
 
 bool DirectoryExists(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return !HoldsNul(path) && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 bool FileExists(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0;
+  return !HoldsNul(path) && ::stat(path.c_str(), &status) == 0;
 }
 
 bool CreateFullDirectory(const std::string& /*path*/) { return false; }

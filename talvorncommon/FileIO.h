@@ -10,8 +10,11 @@
 // error text, no log line, no exception of its own (allocation failures
 // propagate). What happens to outputs on failure is stated per operation.
 // Paths are handed to the system as given; relative paths resolve against the
-// current directory. The functions keep no state and take no locks; calls
-// touching the same file at the same time are not coordinated.
+// current directory. A path, folder or file name holding a NUL character is
+// refused: the system would read only the part before it, another object than
+// the one named, so the call returns false and touches nothing. The functions
+// keep no state and take no locks; calls touching the same file at the same
+// time are not coordinated.
 #ifndef TALVORNCOMMON_FILEIO_H_
 #define TALVORNCOMMON_FILEIO_H_
 
@@ -61,12 +64,15 @@ std::string GetMyDocumentsPath();
 // Replaces `lines` with the lines of the file at `path`, split at line feeds
 // only: a carriage return before a line feed stays at the end of its line, a
 // final line feed adds no empty line, a last line without one is kept, and an
-// empty file gives no lines. The file is opened for reading and writing so
-// that a missing file in a writable folder is created empty (true, no lines);
-// a file that may be read but not written is read through a read-only open.
-// Nothing is ever written to the file. False when the file cannot be opened
-// (missing folder, a directory, no read permission) or when reading fails
-// after the open; `lines` is then empty, whatever it held before.
+// empty file gives no lines. An existing file is opened for reading only, so
+// a file that may be read but not written is read, and a pipe or FIFO gives
+// its lines once its last writer closes it (opening a FIFO waits for a writer,
+// as any reader of one does). A missing file in a writable folder is created
+// empty (true, no lines). Nothing is ever written to the file. False when the
+// path holds a NUL, when an existing object cannot be read (a directory, no
+// read permission), when a missing file cannot be created (missing or
+// unwritable folder) or when reading fails after the open; `lines` is then
+// empty, whatever it held before.
 [[nodiscard]] bool ReadTextFile(const std::string& path, std::vector<std::string>& lines);
 
 // Writes `lines` into `directory`/`fileName`, a line feed between lines and
@@ -76,11 +82,14 @@ std::string GetMyDocumentsPath();
 // added at the end of the file, so the first line continues the file's last
 // line when that has no line feed; without it an existing file is left holding
 // exactly the new text. A missing file is created; `directory` is never
-// created. Every line but the last reaches the system as soon as it is
-// written.
-// False for an empty `fileName` or when the file cannot be opened (nothing is
-// created or changed then), and false when writing, flushing or closing fails
-// after the open (a full disk): the file may then hold part of the new text.
+// created. The file is opened for writing only: a file that may be written but
+// not read is saved, and into a FIFO the call waits for a reader, which gets
+// the lines, as with the shell's ">". Every line but the last reaches the
+// system as soon as it is written.
+// False for an empty `fileName`, a NUL in `directory` or `fileName`, or when
+// the file cannot be opened for writing (nothing is created or changed then),
+// and false when writing, flushing or closing fails after the open (a full
+// disk): the file may then hold part of the new text.
 [[nodiscard]] bool SaveTextFile(const std::string& directory, const std::string& fileName,
                                 const std::vector<std::string>& lines, bool append);
 
