@@ -107,40 +107,6 @@ inline int CountOpenFds() { return CountDirEntries("/proc/self/fd") - 1; }
 // before and after, never against a fixed number.
 inline int CountThreads() { return CountDirEntries("/proc/self/task"); }
 
-// CPU time the calling thread has used.
-inline std::chrono::nanoseconds ThreadCpuTime() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-}
-
-// The caller holds a lock; `acquire` runs on a new thread and waits for it
-// while the caller keeps holding for `hold`, then `unlock` ends the hold.
-// Returns the CPU and the wall time the waiting thread spent in `acquire`.
-struct WaitCost {
-  std::chrono::nanoseconds cpu{};
-  std::chrono::nanoseconds wall{};
-};
-inline WaitCost MeasureWaitBehindHold(const std::function<void()>& acquire,
-                                      const std::function<void()>& unlock,
-                                      std::chrono::milliseconds hold) {
-  WaitCost cost;
-  std::atomic<bool> started{false};
-  std::thread waiter([&] {
-    started = true;
-    const auto cpu_before = ThreadCpuTime();
-    const auto wall_before = std::chrono::steady_clock::now();
-    acquire();
-    cost.wall = std::chrono::steady_clock::now() - wall_before;
-    cost.cpu = ThreadCpuTime() - cpu_before;
-  });
-  WaitUntil([&] { return started.load(); });
-  std::this_thread::sleep_for(hold);
-  unlock();
-  waiter.join();
-  return cost;
-}
-
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
