@@ -1,15 +1,14 @@
 // Helpers shared by the unit tests: temporary directories, environment
-// guards, bounded waits, and counts of the process's descriptors and threads.
+// guards, bounded waits, whole-file reads and writes, and counts of the
+// process's descriptors and threads.
 #ifndef TALVORNCOMMON_TESTS_TESTSUPPORT_H_
 #define TALVORNCOMMON_TESTS_TESTSUPPORT_H_
 
 #include <dirent.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -45,17 +44,14 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Sets or unsets environment variables for one scope and restores them.
+// Sets or unsets environment variables for one scope, then restores them in
+// reverse order (so a variable changed twice gets its first value back).
 class EnvGuard {
  public:
   EnvGuard() = default;
   ~EnvGuard() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        unsetenv(it->first.c_str());
-      }
+      it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
     }
   }
   EnvGuard(const EnvGuard&) = delete;
@@ -89,23 +85,19 @@ inline bool WaitUntil(const std::function<bool()>& done,
   return true;
 }
 
-inline int CountDirEntries(const char* path) {
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+// Entries of a /proc listing, not counting "." and "..". Compare counts before
+// and after, never against a fixed number: sanitizers add threads of their own.
+inline int CountEntries(const char* path) {
+  int count = -2;
+  if (DIR* dir = opendir(path)) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
   }
-  closedir(dir);
   return count;
 }
-
-// Open descriptors of this process, not counting the one used to list them.
-inline int CountOpenFds() { return CountDirEntries("/proc/self/fd") - 1; }
-
-// Threads of this process, sanitizer helper threads included: compare counts
-// before and after, never against a fixed number.
-inline int CountThreads() { return CountDirEntries("/proc/self/task"); }
+// Open descriptors, not counting the one that lists them.
+inline int CountOpenFds() { return CountEntries("/proc/self/fd") - 1; }
+inline int CountThreads() { return CountEntries("/proc/self/task"); }
 
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -113,8 +105,7 @@ inline std::string ReadFileBytes(const std::string& path) {
 }
 
 inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace TalvornCommon::testing
