@@ -90,6 +90,9 @@ TEST_F(FileWatcherTest, FailedStartNamesThePathAndLeavesNothingOpen) {
       {path_, true, nullptr, "inotify_init1 failed!"},
       {path_, false, [] { throw std::system_error(EAGAIN, std::generic_category()); },
        "watch thread creation failed: Resource temporarily unavailable"},
+      // The kernel would read the path only up to the NUL and watch another directory.
+      {dir_.path().string() + std::string("\0/sub/w", 7), false, nullptr,
+       "the path contains a NUL character"},
   };
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -147,6 +150,40 @@ TEST_F(FileWatcherTest, StopWaitsForTheRunningCallbackAndAStartMeanwhileKeepsIts
   EXPECT_EQ(Recorded(4).back(), "Modified");  // reported by the new watch
   ASSERT_TRUE(watcher->Stop(error_)) << error_;
   ExpectBaseline();
+}
+
+// While the owner destroys or assigns to the watcher, the handle still leads to
+// the old record: a running callback's calls act on it, and its Start is
+// refused, so nothing of the watch outlives the record.
+TEST_F(FileWatcherTest, OwnCallbackCallsItsWatcherWhileTheOwnerDestroysOrAssignsIt) {
+  for (const bool assign : {false, true}) {
+    SCOPED_TRACE(assign ? "assign" : "delete");
+    // Not a unique_ptr: its reset() empties it before the destructor runs.
+    auto* watcher = new FileWatcher(path_);
+    std::atomic<int> calls{0};
+    ASSERT_TRUE(watcher->SubscribeOnFileChanged(
+        [&](EventType) {
+          if (calls++ > 0) return;
+          WaitUntil([&] { return !watcher->IsWatching(); });  // the owner now waits for us
+          EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(tokens_[0], error_));
+          EXPECT_TRUE(watcher->SubscribeOnFileChanged(Record(), tokens_[1], error_));
+          EXPECT_FALSE(watcher->Stop(error_));  // not started
+          EXPECT_FALSE(watcher->Start(error_));
+          EXPECT_EQ(error_, "A FileWatcher on '" + path_ + "' is being destroyed; start aborted!");
+        },
+        tokens_[0], error_));
+    ASSERT_TRUE(watcher->Start(error_)) << error_;
+    FileWatcher& self = *watcher;
+    *watcher = std::move(self);  // changes nothing
+    ASSERT_TRUE(watcher->IsWatching());
+    ASSERT_EQ(std::system(("echo x >> " + path_).c_str()), 0);
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
+    if (assign) *watcher = FileWatcher(dir_.Join("other"));
+    // The callback's subscription went to the old record, not to the new one.
+    EXPECT_FALSE(assign && watcher->UnsubscribeOnFileChanged(tokens_[1], error_));
+    delete watcher;
+    ExpectBaseline();
+  }
 }
 
 // Unsubscribe removes the token's own entry wherever it stands and drops the
