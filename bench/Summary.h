@@ -114,11 +114,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 // Runs the registered benchmarks and prints `figures`. A flag on the command
 // line overrides the random order.
 inline int RunAndSummarise(int argc, char** argv, std::vector<Figure> figures) {
-  std::vector<char*> arguments(argv, argv + argc);
-  std::string interleave = "--benchmark_enable_random_interleaving=true";
-  arguments.insert(arguments.begin() + 1, interleave.data());
-  int count = static_cast<int>(arguments.size());
-  arguments.push_back(nullptr);
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  std::vector<char*> arguments(argv, argv + argc + 1);  // with the closing null
+  arguments.insert(arguments.begin() + 1, interleave);
+  int count = argc + 1;
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
   SummaryReporter reporter(std::move(figures));

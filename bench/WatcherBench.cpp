@@ -36,10 +36,17 @@ const std::string g_dir = [] {
 }();
 const std::string g_file = g_dir + "/watched";
 
-void Report(benchmark::State& state, std::vector<double> samples_us) {
-  std::sort(samples_us.begin(), samples_us.end());
-  state.counters["median_us"] = samples_us[samples_us.size() / 2];
-  state.counters["p99_us"] = samples_us[samples_us.size() * 99 / 100];
+// Takes `count` samples in microseconds and reports their median and 99th
+// percentile.
+template <typename Sample>
+void Report(benchmark::State& state, int count, Sample sample) {
+  std::vector<double> us;
+  for (auto _ : state) {
+    for (int i = 0; i < count; ++i) us.push_back(sample());
+  }
+  std::sort(us.begin(), us.end());
+  state.counters["median_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[us.size() * 99 / 100];
 }
 
 // The moment the last event was seen, in clock ticks, set by a callback or a
@@ -51,60 +58,50 @@ void Mark(Seen& seen) {
   seen.notify_one();
 }
 
-// Times 3000 one-byte writes to `fd`, each from the write to the moment it is
-// seen, waiting on a futex rather than spinning so as to leave the cores to
-// the watcher. Argument 0: each write follows the previous event at once and
-// so lands at the start of the watcher's idle sleep (the worst phase); 1: each
-// waits a random 0-1.5 ms first and lands at any phase.
-void TimeWrites(benchmark::State& state, int fd, Seen& seen) {
-  std::minstd_rand random(42);
-  std::vector<double> delays_us;
-  for (auto _ : state) {
-    for (int i = 0; i < 3000; ++i) {
-      if (state.range(0) != 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
-      }
-      const Clock::rep before = seen;
-      const auto start = Clock::now().time_since_epoch();
-      if (write(fd, "x", 1) != 1) std::abort();
-      seen.wait(before);
-      delays_us.push_back(
-          std::chrono::duration<double, std::micro>(Clock::duration(seen) - start).count());
-    }
-  }
-  Report(state, std::move(delays_us));
-}
-
-void BM_WriteToCallback_BlockingRead(benchmark::State& state) {
-  const int fd = open(g_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  const int inotify = inotify_init1(IN_CLOEXEC);
-  inotify_add_watch(inotify, g_dir.c_str(), IN_MODIFY);
-  Seen seen{0};
-  std::atomic<bool> stop{false};
-  std::thread reader([&] {
-    alignas(inotify_event) char buffer[4096];
-    while (read(inotify, buffer, sizeof buffer) > 0 && !stop) Mark(seen);
-  });
-  TimeWrites(state, fd, seen);
-  stop = true;
-  if (write(fd, "x", 1) != 1) std::abort();  // wakes the reader to see `stop`
-  reader.join();
-  close(inotify);
-  close(fd);
-}
-
-void BM_WriteToCallback_FileWatcher(benchmark::State& state) {
+// Times 3000 one-byte writes, each from the write to the moment it is seen,
+// waiting on a futex rather than spinning so as to leave the cores to the
+// watcher. The first argument is the phase: 0, each write follows the
+// previous event at once and so lands at the start of the watcher's idle sleep
+// (the worst phase); 1, each waits a random 0-1.5 ms first and lands at any
+// phase. The second is who sees the writes: 0, a thread blocked in read() on
+// its own inotify instance; 1, a watcher's callback.
+void BM_WriteToCallback(benchmark::State& state) {
   // Opened before the watch starts, so that the creation is no event.
   const int fd = open(g_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  FileWatcher watcher(g_file);
   Seen seen{0};
+  FileWatcher watcher(g_file);
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token;
   std::string error;
-  if (!watcher.SubscribeOnFileChanged([&](FileWatcher::EventType) { Mark(seen); }, token, error) ||
-      !watcher.Start(error)) {
+  const int inotify = state.range(1) == 0 ? inotify_init1(IN_CLOEXEC) : -1;
+  std::atomic<bool> stop{false};
+  std::thread reader;
+  if (inotify >= 0) {
+    inotify_add_watch(inotify, g_dir.c_str(), IN_MODIFY);
+    reader = std::thread([&] {
+      alignas(inotify_event) char buffer[4096];
+      while (read(inotify, buffer, sizeof buffer) > 0 && !stop) Mark(seen);
+    });
+  } else if (!watcher.SubscribeOnFileChanged([&](FileWatcher::EventType) { Mark(seen); }, token,
+                                             error) ||
+             !watcher.Start(error)) {
     bench::Fail(error);
   }
-  TimeWrites(state, fd, seen);
+  std::minstd_rand random(42);
+  Report(state, 3000, [&] {
+    if (state.range(0) != 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
+    const Clock::rep before = seen;
+    const auto start = Clock::now().time_since_epoch();
+    if (write(fd, "x", 1) != 1) std::abort();
+    seen.wait(before);
+    return std::chrono::duration<double, std::micro>(Clock::duration(seen) - start).count();
+  });
+  if (reader.joinable()) {
+    stop = true;
+    if (write(fd, "x", 1) != 1) std::abort();  // wakes the reader to see `stop`
+    reader.join();
+    close(inotify);
+  }
   (void)watcher.Stop(error);
   close(fd);
 }
@@ -117,27 +114,23 @@ void BM_WriteToCallback_FileWatcher(benchmark::State& state) {
 void BM_Stop(benchmark::State& state) {
   FileWatcher watcher(g_file);
   std::string error;
-  std::vector<double> stops_us;
-  for (auto _ : state) {
-    for (int i = 0; i < 200; ++i) {
-      int fd = -1;
-      if (state.range(0) == 0) {
-        fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        inotify_add_watch(fd, g_dir.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE);
-      } else if (!watcher.Start(error)) {
-        bench::Fail(error);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      const auto begin = Clock::now();
-      if (fd >= 0) {
-        close(fd);
-      } else {
-        (void)watcher.Stop(error);
-      }
-      stops_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+  Report(state, 200, [&] {
+    int fd = -1;
+    if (state.range(0) == 0) {
+      fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      inotify_add_watch(fd, g_dir.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE);
+    } else if (!watcher.Start(error)) {
+      bench::Fail(error);
     }
-  }
-  Report(state, std::move(stops_us));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto begin = Clock::now();
+    if (fd >= 0) {
+      close(fd);
+    } else {
+      (void)watcher.Stop(error);
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
+  });
 }
 
 // CPU of the whole process, in percent of a core, over 2 s of the main thread
@@ -158,8 +151,7 @@ void BM_IdleCpu(benchmark::State& state) {
   (void)watcher.Stop(error);
 }
 
-BENCHMARK(BM_WriteToCallback_BlockingRead)->Arg(0)->Arg(1)->Iterations(1);
-BENCHMARK(BM_WriteToCallback_FileWatcher)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_WriteToCallback)->ArgsProduct({{0, 1}, {0, 1}})->Iterations(1);
 BENCHMARK(BM_Stop)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_IdleCpu)->Arg(0)->Arg(1)->Iterations(1);
 
@@ -168,23 +160,23 @@ BENCHMARK(BM_IdleCpu)->Arg(0)->Arg(1)->Iterations(1);
 int main(int argc, char** argv) {
   // The goals are on the watcher's own figures: the baselines show how much
   // of each is the kernel's rather than the watcher's design.
-  const std::string callback = "BM_WriteToCallback_FileWatcher/";
-  const std::string read = "BM_WriteToCallback_BlockingRead/";
-  const int status = bench::RunAndSummarise(
-      argc, argv,
-      {{"write to callback, any phase, median us: watcher / read", callback + "1", read + "1",
-        "median_us", '<', 1100, true},
-       {"write to callback, any phase, p99 us: watcher / read", callback + "1", read + "1",
-        "p99_us", '<', 2000, true},
-       {"write to callback, worst phase, median us: watcher / read", callback + "0", read + "0",
-        "median_us", '<', 1100, true},
-       {"write to callback, worst phase, p99 us: watcher / read", callback + "0", read + "0",
-        "p99_us", '<', 2000, true},
-       {"Stop of an idle watcher, median us: Stop / close", "BM_Stop/1", "BM_Stop/0", "median_us",
-        '<', 2000, true},
-       {"Stop of an idle watcher, p99 us: Stop / close", "BM_Stop/1", "BM_Stop/0", "p99_us"},
-       {"idle CPU, % of a core: with / without a watcher", "BM_IdleCpu/1", "BM_IdleCpu/0",
-        "cpu_pct_of_core", '<', 2, true}});
+  std::vector<bench::Figure> figures;
+  for (const auto& [phase, arg] : {std::pair{"any", "1"}, {"worst", "0"}}) {
+    for (const auto& [statistic, limit] : {std::pair{"median", 1100}, {"p99", 2000}}) {
+      const std::string run = fmt::format("BM_WriteToCallback/{}/", arg);
+      figures.push_back(
+          {fmt::format("write to callback, {} phase, {} us: watcher / read", phase, statistic),
+           run + "1", run + "0", statistic + std::string("_us"), '<', static_cast<double>(limit),
+           true});
+    }
+  }
+  for (const auto& [statistic, goal] : {std::pair{"median", '<'}, {"p99", '\0'}}) {
+    figures.push_back({fmt::format("Stop of an idle watcher, {} us: Stop / close", statistic),
+                       "BM_Stop/1", "BM_Stop/0", statistic + std::string("_us"), goal, 2000, true});
+  }
+  figures.push_back({"idle CPU, % of a core: with / without a watcher", "BM_IdleCpu/1",
+                     "BM_IdleCpu/0", "cpu_pct_of_core", '<', 2, true});
+  const int status = bench::RunAndSummarise(argc, argv, std::move(figures));
   std::filesystem::remove_all(g_dir);
   return status;
 }
