@@ -230,18 +230,18 @@ class SettingsFollower {
       std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
       current = settings_;
     }
-    Settings next = current;
     std::vector<std::string> lines;
     std::vector<std::string> problems;
     // ReadTextFile creates a missing file, so the file is read only when it exists.
     const bool kept = (!burst.empty() && burst.back() == EventType::Deleted) ||
                       !FileIO::FileExists(path_) || !FileIO::ReadTextFile(path_, lines);
+    // A reload starts from the defaults; without a file the settings in force stay.
+    Settings next = kept ? current : Settings();
     if (kept) {
       std::printf("  %s: no file to read, the last good settings stay\n", cause.c_str());
     } else {
       // The new record is built outside the lock; the exclusive lock is held
       // only for the swap, so the workers hardly ever wait.
-      next = Settings();
       ApplyLines(lines, current, next, problems);
       std::printf("  %s: read %zu line%s\n", cause.c_str(), lines.size(),
                   lines.size() == 1 ? "" : "s");
