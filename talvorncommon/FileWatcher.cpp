@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -67,6 +68,29 @@ WatchThreadHook GetWatchThreadHook() noexcept { return watchThreadHook.load(); }
 
 }  // namespace detail
 
+// Who frees a watcher's record, and when. The handle owns it through `impl`
+// except in one case, and at most one watch thread exists per record at any
+// time (a Start waits for the end of a watch that a Stop is still joining):
+//
+//   path                           frees the record          when, on which thread
+//   handle destroyed or assigned   the handle (~unique_ptr)  after Dispose has joined the watch
+//     to, not from a callback                                thread, on the caller's thread
+//   handle destroyed or assigned   the watch thread (Run)    when Run leaves its loop, after the
+//     to from its own callback                               callback returns, on the watch thread
+//   handle moved from              nobody: `impl` is null    -
+//
+// Flags, all written under startStopMutex:
+//   disposing            set by Dispose on every path above; Start refuses from then on, so no
+//                        watch begins on a record that is about to be freed.
+//   isWatching           cleared by Stop and Dispose; the watch thread's stop signal.
+//   stoppingThread       the id of the watch thread a Stop is joining, from the moment Stop
+//                        takes it out of watchThread until the join returns; Start waits while
+//                        it is set, and refuses when called on that very thread.
+//   ownedByWatchThread   set by Dispose, on the watch thread only, together with detaching the
+//                        thread and releasing `impl`: from then on the record belongs to that
+//                        thread, which stops calling callbacks and frees the record (and closes
+//                        the instance) when Run ends. Atomic so that the hand-over reads the same
+//                        from any thread that looks at it.
 class FileWatcher::Impl {
  public:
   Impl(FileWatcher* ownerHandle, const std::string& path);
@@ -91,9 +115,8 @@ class FileWatcher::Impl {
   // touches nothing in the record: by now a new watch may own its fields.
   void StopInternal(std::thread thread, int descriptor);
 
-  // The watch thread. `generation` is this watch's stop signal and
-  // `descriptor` its instance, both fixed for the thread's life.
-  void Run(std::uint64_t generation, int descriptor);
+  // The watch thread, reading `descriptor`, its instance for its whole life.
+  void Run(int descriptor);
 
   // Undoes a StartInternal that got past inotify_add_watch.
   void AbandonStart();
@@ -120,18 +143,13 @@ class FileWatcher::Impl {
   std::vector<std::weak_ptr<OnFileChangedHandler>> handlers;
   std::thread watchThread;
   FileWatcher* const owner;
-  // Each watch runs while this still holds the number its Start gave it.
-  // isWatching alone cannot tell watches apart: a Start that lands while an
-  // earlier Stop is still joining sets it again, and the old thread would
-  // then never end and that Stop never return.
-  std::atomic<std::uint64_t> watchGeneration{0};
-  // Set by Dispose on the watch thread itself: that thread then owns the
-  // record and frees it, with the instance, on its way out.
-  bool ownedByWatchThread = false;
-  // Set under startStopMutex once the handle is being destroyed or assigned
-  // to. Start then refuses: a callback that runs while Dispose joins its
-  // thread would otherwise start a watch that outlives the record.
+  // See the table above the class for these three.
+  std::thread::id stoppingThread;
+  std::atomic<bool> ownedByWatchThread{false};
   bool disposing = false;
+  // Signalled, with startStopMutex free, when a Stop's join has returned and
+  // stoppingThread is cleared.
+  std::condition_variable_any stopEnded;
 };
 
 FileWatcher::Impl::Impl(FileWatcher* ownerHandle, const std::string& path)
@@ -193,12 +211,11 @@ bool FileWatcher::Impl::StartInternal(std::string& error) {
     error = "inotify_add_watch failed!";
     return false;
   }
-  const std::uint64_t generation = watchGeneration.fetch_add(1) + 1;
   // Set before the thread exists, so the thread finds it set when it looks.
   isWatching = true;
   try {
     if (detail::WatchThreadHook hook = detail::GetWatchThreadHook()) hook();
-    watchThread = std::thread(&Impl::Run, this, generation, inotifyFd);
+    watchThread = std::thread(&Impl::Run, this, inotifyFd);
   } catch (const std::system_error& exception) {
     AbandonStart();
     error = fmt::format("watch thread creation failed: {}", exception.what());
@@ -212,7 +229,6 @@ bool FileWatcher::Impl::StartInternal(std::string& error) {
 
 void FileWatcher::Impl::AbandonStart() {
   isWatching = false;
-  watchGeneration.fetch_add(1);
   CloseDescriptor(std::exchange(inotifyFd, -1));
 }
 
@@ -236,11 +252,18 @@ bool FileWatcher::Impl::StopWatch(std::string& error) {
       return false;
     }
     isWatching = false;
-    watchGeneration.fetch_add(1);
     thread = std::move(watchThread);
     descriptor = std::exchange(inotifyFd, -1);
+    stoppingThread = thread.get_id();
   }
+  // The join runs without the lock: the callbacks that are finishing may
+  // still subscribe, unsubscribe and call Stop on this watcher.
   StopInternal(std::move(thread), descriptor);
+  {
+    std::lock_guard<HybridMutex> ended(startStopMutex);
+    stoppingThread = std::thread::id();
+  }
+  stopEnded.notify_all();
   return true;
 }
 
@@ -249,10 +272,13 @@ void FileWatcher::Impl::StopInternal(std::thread thread, int descriptor) {
   CloseDescriptor(descriptor);
 }
 
-void FileWatcher::Impl::Run(std::uint64_t generation, int descriptor) {
+void FileWatcher::Impl::Run(int descriptor) {
   ::pthread_setname_np(::pthread_self(), kThreadName);
   alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
-  while (isWatching.load() && watchGeneration.load() == generation) {
+  // Once the folder is gone from its path, nothing the watch still hears of
+  // it (a moved folder's inode goes on being watched) concerns the path.
+  bool folderGone = false;
+  while (isWatching.load()) {
     const ssize_t bytesRead = ::read(descriptor, buffer.data(), buffer.size());
     if (bytesRead <= 0) {
       // Nothing pending, or an error: neither is reported, the poll goes on.
@@ -263,8 +289,9 @@ void FileWatcher::Impl::Run(std::uint64_t generation, int descriptor) {
     // for it in its join.
     detail::ForEachInotifyEvent(
         buffer.data(), static_cast<std::size_t>(bytesRead),
-        [this](std::uint32_t mask, std::string_view name) {
-          if (fileName.empty() || name != fileName) return;
+        [this, &folderGone](std::uint32_t mask, std::string_view name) {
+          if (detail::EndsWatch(mask)) folderGone = true;
+          if (folderGone || fileName.empty() || name != fileName) return;
           if (const std::optional<EventType> type = detail::ClassifyEventMask(mask)) {
             EmitOnFileChangedHandlers(*type);
           }
@@ -283,10 +310,9 @@ void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot) {
     std::unique_lock<HybridMutex> guard(record->startStopMutex);
     record->disposing = true;
     if (record->isWatching && record->watchThread.get_id() == std::this_thread::get_id()) {
-      // The rest of the batch is still dispatched; the loop then sees the
-      // new generation and the thread frees the record.
+      // No further callback runs (the dispatch checks the flag); the loop
+      // then sees isWatching cleared and the thread frees the record.
       record->isWatching = false;
-      record->watchGeneration.fetch_add(1);
       record->watchThread.detach();
       record->ownedByWatchThread = true;
       guard.unlock();
@@ -319,15 +345,33 @@ FileWatcher::~FileWatcher() { Impl::Dispose(impl); }
 
 bool FileWatcher::Start(std::string& error) {
   Impl& self = *impl;
-  std::lock_guard<HybridMutex> guard(self.startStopMutex);
-  if (self.isWatching) {
-    error = fmt::format("A FileWatcher on '{}' has already been started; start aborted!",
-                        self.filePath);
-    return false;
-  }
-  if (self.disposing) {
-    error = fmt::format("A FileWatcher on '{}' is being destroyed; start aborted!", self.filePath);
-    return false;
+  std::unique_lock<HybridMutex> guard(self.startStopMutex);
+  for (;;) {
+    if (self.isWatching) {
+      error = fmt::format("A FileWatcher on '{}' has already been started; start aborted!",
+                          self.filePath);
+      return false;
+    }
+    if (self.disposing) {
+      error =
+          fmt::format("A FileWatcher on '{}' is being destroyed; start aborted!", self.filePath);
+      return false;
+    }
+    if (self.stoppingThread == std::thread::id()) break;
+    if (self.stoppingThread == std::this_thread::get_id()) {
+      // The Stop waits for this very callback to return: waiting here for
+      // that Stop to end would never end.
+      error = fmt::format(
+          "A FileWatcher on '{}' cannot be started from an OnFileChanged event handler while it "
+          "is being stopped; start aborted!",
+          self.filePath);
+      return false;
+    }
+    // Another thread's Stop is still joining the previous watch, whose
+    // callbacks may be running. Starting now would run the new watch's
+    // callbacks alongside them; the wait releases the lock, which those
+    // callbacks may need.
+    self.stopEnded.wait(guard);
   }
   std::string reason;
   if (self.StartInternal(reason)) return true;

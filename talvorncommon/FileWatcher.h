@@ -18,11 +18,25 @@
 // failure of the watcher itself; allocation failures and std::system_error from
 // a failed blocking lock pass through unchanged.
 //
-// Callbacks run on the watch thread, one at a time, in subscription order. The
+// Callbacks run on the watch thread, one at a time, in subscription order,
+// also across a Stop and a Start made concurrently from other threads. The
 // watcher holds them only weakly: a subscription lasts while any copy of its
 // token lives. A callback may subscribe and unsubscribe on any watcher; Stop
 // from one of the watcher's own callbacks is refused, since the thread cannot
 // wait for itself.
+//
+// Once the watched folder is moved away or deleted, nothing more is reported,
+// even if a folder of that name appears again (IsWatching stays true until
+// Stop): follow the folder by its name in its own parent to learn of that.
+// Links are not followed; a link's name is watched like any other name.
+//
+// What the caller must not do (each ends in a crash, a use after free or a
+// hang, as it would with any C++ object): destroy a watcher while another
+// thread is inside its Start or Stop (a callback that destroys its own watcher
+// during another thread's Stop does this); destroy a watcher from the
+// destructor of a handler that the same watcher's Subscribe releases (the
+// token's previous handler); let two watchers' callbacks destroy each other's
+// watcher (each destructor waits for the other's thread, forever).
 #ifndef TALVORNCOMMON_FILEWATCHER_H_
 #define TALVORNCOMMON_FILEWATCHER_H_
 
@@ -83,7 +97,10 @@ class FileWatcher {
   // if no inotify instance can be opened, if the directory cannot be watched
   // (missing, not accessible, empty) or if the thread cannot be created; a
   // failed Start leaves no descriptor and no thread behind. Any thread may
-  // call it; a watcher can be started again after Stop.
+  // call it; a watcher can be started again after Stop. While another
+  // thread's Stop is still waiting for the previous watch's callbacks, Start
+  // first waits for that watch to end (holding no lock the callbacks need);
+  // called from one of those very callbacks it fails instead.
   [[nodiscard]] bool Start(std::string& error);
 
   // Ends the watch: returns once the watch thread has finished the callbacks

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <future>
+#include <latch>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -21,22 +24,25 @@
 namespace TalvornCommon {
 namespace {
 
-using namespace testing;
+using namespace testing;  // TempDir, WaitUntil and the counts
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
 using EventType = FileWatcher::EventType;
 using Token = std::shared_ptr<FileWatcher::OnFileChangedHandler>;
 using Calls = std::vector<std::string>;
 
 class FileWatcherTest : public ::testing::Test {
  protected:
-  // A callback that records "<who><event>".
+  // A callback that notes "<who><event>".
   FileWatcher::OnFileChangedHandler Record(const std::string& who = "") {
-    return [this, who](EventType type) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      calls_.push_back(who + FileWatcher::ToString(type));
-    };
+    return [this, who](EventType type) { Note(who + FileWatcher::ToString(type)); };
   }
-  // The calls recorded so far, once there are `count` of them (or 10 s passed).
-  Calls Recorded(std::size_t count = 0) {
+  void Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(text);
+  }
+  // The notes so far, once there are `count` of them (or 10 s passed).
+  Calls WaitForCalls(std::size_t count) {
     Calls calls;
     WaitUntil([&] {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -44,48 +50,114 @@ class FileWatcherTest : public ::testing::Test {
     });
     return calls;
   }
-  void ExpectBaseline() {
+  // Runs a shell script in the test's directory.
+  static void Shell(const TempDir& dir, const std::string& script) {
+    ASSERT_EQ(std::system(("cd '" + dir.path().string() + "' && " + script).c_str()), 0) << script;
+  }
+  // Waits until every watch thread has read all that its instance had queued,
+  // so that, after a Stop (which waits for the dispatch), the notes are final.
+  static void WaitForQueuesRead() {
+    EXPECT_TRUE(WaitUntil([] {
+      for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) != "anon_inode:inotify") continue;
+        int pending = 0;
+        const int fd = std::stoi(entry.path().filename().string());
+        if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) return false;
+      }
+      return true;
+    }));
+  }
+  // Sends the library's log lines, as "level file:line text", to log_ (it
+  // outlives the logger, which stays installed).
+  void CaptureLog() {
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+        "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(log_)));
+    spdlog::default_logger()->set_pattern("%l %g:%# %v");
+  }
+  // Each line, with 'P' standing for `path`, was logged whole.
+  void ExpectLogged(const std::string& path, std::vector<std::string> lines) {
+    for (std::string& line : lines)
+      EXPECT_THAT(log_.str(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
+  }
+  // Holds a callback, and with it the watch thread, until release_ is set.
+  void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
+  void ExpectNothingLeftOpen() {
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+  }
+  // An error text about the fixture's watcher: "A FileWatcher on '<path>'<rest>".
+  std::string Says(const std::string& rest) const {
+    return "A FileWatcher on '" + path_ + "'" + rest;
   }
 
   TempDir dir_;
   const std::string path_ = dir_.Join("w");
   std::mutex mutex_;
   Calls calls_;
-  std::vector<Token> tokens_ = std::vector<Token>(7);
   std::string error_;
   // TSan starts a helper thread along with the first thread: count it too.
   const int threads_ = (std::thread([] {}).join(), CountThreads());
   const int fds_ = CountOpenFds();
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  inline static std::ostringstream log_;
 };
 
-// Each step runs in a shell in the watched directory; the calls of all steps
-// arrive in order. Moves away from the name and other names are not reported.
+// The calls of all steps arrive in order. Moves away from the name and other
+// names are not reported.
 TEST_F(FileWatcherTest, ChangesToTheNameAreReportedAndOthersAreNot) {
-  const std::pair<const char*, Calls> steps[] = {
+  struct Step {
+    const char* script;
+    Calls calls;
+  };
+  const Step steps[] = {
       {"touch w; echo x >> w; rm w; touch w", {"Created", "Modified", "Deleted", "Created"}},
       {"echo x > w.tmp; mv w.tmp w; mv w w.old", {"Renamed"}},  // an editor's save, a move away
       // Another case, other names; once the last touch is reported, all before it was read.
       {"touch W xw; echo x >> W; mv xw w.bak; rm W w.bak; touch w", {"Created"}},
   };
   FileWatcher watcher(path_);
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), tokens_[0], error_));
+  Token token;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), token, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
   EXPECT_FALSE(watcher.Start(error_));
-  EXPECT_EQ(error_, "A FileWatcher on '" + path_ + "' has already been started; start aborted!");
+  EXPECT_EQ(error_, Says(" has already been started; start aborted!"));
   EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
   Calls expected;
-  for (const auto& [script, calls] : steps) {
-    ASSERT_EQ(std::system(("cd " + dir_.path().string() + " && " + script).c_str()), 0);
-    expected.insert(expected.end(), calls.begin(), calls.end());
+  for (const Step& step : steps) {
+    Shell(dir_, step.script);
+    expected.insert(expected.end(), step.calls.begin(), step.calls.end());
   }
-  EXPECT_EQ(Recorded(expected.size()), expected);
+  EXPECT_EQ(WaitForCalls(expected.size()), expected);
+}
+
+// The kernel watches a folder's inode, not its path: once the folder has moved
+// away, its file is no longer the watched path, and nothing is reported.
+TEST_F(FileWatcherTest, NothingIsReportedOnceTheFolderHasMovedAway) {
+  Shell(dir_, "mkdir cfg && touch cfg/w");
+  FileWatcher watcher(dir_.Join("cfg/w"));
+  Token token;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), token, error_));
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "echo x >> cfg/w");
+  ASSERT_EQ(WaitForCalls(1), Calls{"Modified"});
+  Shell(dir_, "mv cfg cfg.old && echo x >> cfg.old/w && mkdir cfg && touch cfg/w");
+  WaitForQueuesRead();
+  EXPECT_TRUE(watcher.IsWatching());
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  EXPECT_EQ(WaitForCalls(0), Calls{"Modified"});
 }
 
 // No descriptor left makes inotify_init1 fail for real; thread creation
 // cannot be made to fail for real, so the hook throws where std::thread would.
 TEST_F(FileWatcherTest, FailedStartNamesThePathAndLeavesNothingOpen) {
-  const std::tuple<std::string, bool, detail::WatchThreadHook, std::string> cases[] = {
+  struct Case {
+    std::string path;
+    bool noDescriptorsLeft;
+    detail::WatchThreadHook threadHook;
+    const char* reason;
+  };
+  const Case cases[] = {
       {dir_.Join("{}/w"), false, nullptr, "inotify_add_watch failed!"},
       {path_, true, nullptr, "inotify_init1 failed!"},
       {path_, false, [] { throw std::system_error(EAGAIN, std::generic_category()); },
@@ -96,60 +168,111 @@ TEST_F(FileWatcherTest, FailedStartNamesThePathAndLeavesNothingOpen) {
   };
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  for (const auto& [path, noFiles, hook, reason] : cases) {
-    SCOPED_TRACE(reason);
-    FileWatcher watcher(path);
-    const rlimit lowered{noFiles ? 0 : saved.rlim_cur, saved.rlim_max};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    FileWatcher watcher(c.path);
+    const rlimit lowered{c.noDescriptorsLeft ? 0 : saved.rlim_cur, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    detail::SetWatchThreadHook(hook);
+    detail::SetWatchThreadHook(c.threadHook);
     EXPECT_FALSE(watcher.Start(error_));
     detail::SetWatchThreadHook(nullptr);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(error_,
-              "Encountered an error while starting a FileWatcher on '" + path + "': " + reason);
-    ExpectBaseline();
+              "Encountered an error while starting a FileWatcher on '" + c.path + "': " + c.reason);
+    ExpectNothingLeftOpen();
   }
 }
 
-// The first callback runs on the thread "FileWatcher", cannot stop its own
-// watcher there, and blocks. A Stop on another thread returns only after it;
-// meanwhile a second Stop fails and a Start opens a new watch, which the first
-// Stop leaves running.
-TEST_F(FileWatcherTest, StopWaitsForTheRunningCallbackAndAStartMeanwhileKeepsItsWatch) {
-  auto watcher = std::make_unique<FileWatcher>(path_);
-  std::promise<void> release;
-  ASSERT_TRUE(watcher->SubscribeOnFileChanged(
-      [&, released = release.get_future().share()](EventType type) {
-        EXPECT_FALSE(watcher->Stop(error_));
+// The first callback runs on the thread "FileWatcher", where Stop is refused,
+// and blocks. A Stop on another thread returns only after the whole batch; the
+// instance stays open until then, and a second Stop meanwhile fails.
+TEST_F(FileWatcherTest, StopWaitsForTheRunningBatchAndIsRefusedInsideIt) {
+  FileWatcher watcher(path_);
+  Token blocking, next;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
+      [&](EventType type) {
+        EXPECT_FALSE(watcher.Stop(error_));
         Record(ReadFileBytes("/proc/thread-self/comm"))(type);  // under its thread's name
-        static_cast<void>(released.wait_for(std::chrono::seconds(30)));
+        BlockUntilReleased();
       },
-      tokens_[0], error_));
-  ASSERT_TRUE(watcher->SubscribeOnFileChanged(Record(), tokens_[1], error_));
-  ASSERT_TRUE(watcher->Start(error_)) << error_;
-  ASSERT_EQ(std::system(("touch " + path_).c_str()), 0);
-  ASSERT_EQ(Recorded(1), Calls{"FileWatcher\nCreated"});
-  EXPECT_EQ(error_, "A FileWatcher on '" + path_ +
-                        "' cannot be stopped from its own OnFileChanged event handler; stop "
-                        "aborted!");
-  std::future<bool> stopping = std::async(std::launch::async, [&] {
-    std::string stopError;
-    return watcher->Stop(stopError) && Recorded().size() == 2;
-  });
-  ASSERT_TRUE(WaitUntil([&] { return !watcher->IsWatching(); }));
+      blocking, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("next "), next, error_));
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "touch w");
+  ASSERT_EQ(WaitForCalls(1), Calls{"FileWatcher\nCreated"});
+  EXPECT_EQ(error_,
+            Says(" cannot be stopped from its own OnFileChanged event handler; stop aborted!"));
+  std::string stopError;
+  std::future<Calls> stopping = std::async(
+      std::launch::async, [&] { return watcher.Stop(stopError) ? WaitForCalls(0) : Calls{}; });
+  ASSERT_TRUE(WaitUntil([&] { return !watcher.IsWatching(); }));
   // The thread may still read the instance: it is closed only after the join.
   EXPECT_FALSE(WaitUntil([&] { return CountOpenFds() == fds_; }, std::chrono::milliseconds(100)));
-  EXPECT_FALSE(watcher->Stop(error_));
-  EXPECT_EQ(error_, "A FileWatcher on '" + path_ + "' has not been started yet; stop aborted!");
-  ASSERT_TRUE(watcher->Start(error_)) << error_;
-  release.set_value();
-  const bool returned = stopping.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-  if (!returned) static_cast<void>(watcher->Stop(error_));  // frees a Stop stuck on the old thread
-  EXPECT_TRUE(returned && stopping.get());
-  ASSERT_EQ(std::system(("echo x >> " + path_).c_str()), 0);
-  EXPECT_EQ(Recorded(4).back(), "Modified");  // reported by the new watch
-  ASSERT_TRUE(watcher->Stop(error_)) << error_;
-  ExpectBaseline();
+  EXPECT_FALSE(watcher.Stop(error_));
+  EXPECT_EQ(error_, Says(" has not been started yet; stop aborted!"));
+  release_.set_value();
+  EXPECT_EQ(stopping.get(), (Calls{"FileWatcher\nCreated", "next Created"})) << stopError;
+  ExpectNothingLeftOpen();
+}
+
+// Callbacks of one watcher never overlap: a Start made while another thread's
+// Stop waits for the old watch's callback returns only after that callback.
+// The callback meanwhile finds its watcher usable and its own Start refused.
+TEST_F(FileWatcherTest, StartDuringAnotherThreadsStopWaitsForTheOldWatchToEnd) {
+  FileWatcher watcher(path_);
+  Token old, late;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
+      [&](EventType) {
+        Note("old callback runs");
+        BlockUntilReleased();
+        EXPECT_FALSE(watcher.Start(error_));
+        EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler while it is "
+                               "being stopped; start aborted!"));
+        EXPECT_FALSE(watcher.Stop(error_));  // needs the lock the waiting Start must not hold
+        EXPECT_FALSE(watcher.IsWatching());
+        EXPECT_TRUE(watcher.UnsubscribeOnFileChanged(old, error_));
+        EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), late, error_));
+        Note("old callback returns");
+      },
+      old, error_));
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "touch w");
+  ASSERT_EQ(WaitForCalls(1).size(), 1U);
+  std::string stopError, startError;
+  std::future<bool> stopping =
+      std::async(std::launch::async, [&] { return watcher.Stop(stopError); });
+  ASSERT_TRUE(WaitUntil([&] { return !watcher.IsWatching(); }));
+  std::future<void> starting = std::async(
+      std::launch::async, [&] { Note(watcher.Start(startError) ? "Start returns" : startError); });
+  // Time for a Start that does not wait to return before the callback does.
+  static_cast<void>(starting.wait_for(std::chrono::milliseconds(200)));
+  release_.set_value();
+  EXPECT_TRUE(stopping.get()) << stopError;
+  starting.get();
+  Shell(dir_, "echo x >> w");
+  EXPECT_EQ(WaitForCalls(4), (Calls{"old callback runs", "old callback returns", "Start returns",
+                                    "new watch: Modified"}));
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  ExpectNothingLeftOpen();
+}
+
+// Of two threads stopping one watch at once, one stops it and the other is
+// told it is not started; under TSan, a Stop that skips the lock is a race.
+TEST_F(FileWatcherTest, TwoConcurrentStopsEndTheWatchOnce) {
+  FileWatcher watcher(path_);
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_TRUE(watcher.Start(error_)) << error_;
+    std::latch ready(2);
+    const auto stop = [&] {
+      std::string stopError;
+      ready.arrive_and_wait();
+      return watcher.Stop(stopError) ? std::string("stopped") : stopError;
+    };
+    std::future<std::string> other = std::async(std::launch::async, stop);
+    EXPECT_THAT((Calls{stop(), other.get()}),
+                UnorderedElementsAre("stopped", Says(" has not been started yet; stop aborted!")));
+  }
+  ExpectNothingLeftOpen();
 }
 
 // While the owner destroys or assigns to the watcher, the handle still leads to
@@ -161,79 +284,128 @@ TEST_F(FileWatcherTest, OwnCallbackCallsItsWatcherWhileTheOwnerDestroysOrAssigns
     // Not a unique_ptr: its reset() empties it before the destructor runs.
     auto* watcher = new FileWatcher(path_);
     std::atomic<int> calls{0};
+    Token first, added;
     ASSERT_TRUE(watcher->SubscribeOnFileChanged(
         [&](EventType) {
           if (calls++ > 0) return;
           WaitUntil([&] { return !watcher->IsWatching(); });  // the owner now waits for us
-          EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(tokens_[0], error_));
-          EXPECT_TRUE(watcher->SubscribeOnFileChanged(Record(), tokens_[1], error_));
+          EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(first, error_));
+          EXPECT_TRUE(watcher->SubscribeOnFileChanged(Record(), added, error_));
           EXPECT_FALSE(watcher->Stop(error_));  // not started
           EXPECT_FALSE(watcher->Start(error_));
-          EXPECT_EQ(error_, "A FileWatcher on '" + path_ + "' is being destroyed; start aborted!");
+          EXPECT_EQ(error_, Says(" is being destroyed; start aborted!"));
         },
-        tokens_[0], error_));
+        first, error_));
     ASSERT_TRUE(watcher->Start(error_)) << error_;
     FileWatcher& self = *watcher;
     *watcher = std::move(self);  // changes nothing
     ASSERT_TRUE(watcher->IsWatching());
-    ASSERT_EQ(std::system(("echo x >> " + path_).c_str()), 0);
+    Shell(dir_, "echo x >> w");
     ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
     if (assign) *watcher = FileWatcher(dir_.Join("other"));
     // The callback's subscription went to the old record, not to the new one.
-    EXPECT_FALSE(assign && watcher->UnsubscribeOnFileChanged(tokens_[1], error_));
+    EXPECT_FALSE(assign && watcher->UnsubscribeOnFileChanged(added, error_));
     delete watcher;
-    ExpectBaseline();
+    ExpectNothingLeftOpen();
   }
 }
 
-// Unsubscribe removes the token's own entry wherever it stands and drops the
-// released entries it passes; for an empty token it succeeds only when it
-// dropped one. Callbacks run in subscription order; one that throws is logged
-// and the next still runs. One that unsubscribes another and destroys its
-// watcher ends the dispatch: its thread calls no further callback, closes the
-// instance and frees the watcher. Every line carries its level, the source
-// file "FileWatcher" and a fixed line id; braces in a path are content.
-TEST_F(FileWatcherTest, SubscriptionsCallInOrderAndLogEachStep) {
-  static std::ostringstream out;  // outlives the logger, which stays installed
-  spdlog::set_default_logger(std::make_shared<spdlog::logger>(
-      "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(out)));
-  spdlog::default_logger()->set_pattern("%l %g:%# %v");
-  const std::string path = dir_.Join("{}");
-  auto watcher = std::make_unique<FileWatcher>(path);
-  for (std::size_t i = 0; i < tokens_.size(); ++i) {
-    ASSERT_TRUE(watcher->SubscribeOnFileChanged(
-        [&, i, record = Record(std::to_string(i) + " ")](EventType type) {
-          if (i == 5) watcher->UnsubscribeOnFileChanged(tokens_[6], error_), watcher.reset();
-          record(type);
-          if (i == 0) throw std::runtime_error("bad {} config");
-          if (i == 1) throw 7;
-        },
-        tokens_[i], error_));
-  }
-  EXPECT_FALSE(watcher->SubscribeOnFileChanged(nullptr, tokens_[2], error_));
-  tokens_[3].reset();  // after the entry of tokens_[2], so only a walk past it drops it
-  EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(tokens_[2], error_));
-  EXPECT_FALSE(watcher->UnsubscribeOnFileChanged(tokens_[2], error_));
-  EXPECT_FALSE(watcher->UnsubscribeOnFileChanged(nullptr, error_));
-  tokens_[4].reset();
-  EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(nullptr, error_));
-  ASSERT_TRUE(watcher->Start(error_)) << error_;
-  ASSERT_EQ(std::system(("touch '" + path + "'").c_str()), 0);
-  ExpectBaseline();
-  EXPECT_EQ(Recorded(3), (Calls{"0 Created", "1 Created", "5 Created"}));
-  const char* const lines[] = {
-      "info FileWatcher:255 Subscribing to the OnFileChanged event on 'P'...",
-      "info FileWatcher:266 Successfully subscribed to the OnFileChanged event on 'P'!",
-      "error FileWatcher:258 Refused to subscribe an empty OnFileChanged event handler on 'P'!",
-      "info FileWatcher:295 Unsubscribing from the OnFileChanged event on 'P'...",
-      "info FileWatcher:320 Successfully unsubscribed from the OnFileChanged event on 'P'!",
-      "error FileWatcher:314 Failed to find the OnFileChanged event handler on 'P'!",
-      "error FileWatcher:345 An OnFileChanged event handler on 'P' threw an exception: bad {} "
-      "config",
-      "error FileWatcher:347 An OnFileChanged event handler on 'P' threw an unknown exception!",
+// A callback that destroys its own watcher ends the dispatch: its thread calls
+// no further callback, closes the instance and frees the watcher.
+TEST_F(FileWatcherTest, ACallbackThatDestroysItsWatcherEndsTheDispatch) {
+  auto watcher = std::make_unique<FileWatcher>(path_);
+  const auto destroyWatcher = [&](EventType type) {
+    Record("destroys: ")(type);
+    watcher.reset();
   };
-  for (std::string line : lines)  // 'P' stands for the path
-    EXPECT_THAT(out.str(), ::testing::HasSubstr(line.replace(line.find("'P'") + 1, 1, path)));
+  Token before, destroyer, after;
+  ASSERT_TRUE(watcher->SubscribeOnFileChanged(Record("before: "), before, error_));
+  ASSERT_TRUE(watcher->SubscribeOnFileChanged(destroyWatcher, destroyer, error_));
+  ASSERT_TRUE(watcher->SubscribeOnFileChanged(Record("after: "), after, error_));
+  ASSERT_TRUE(watcher->Start(error_)) << error_;
+  Shell(dir_, "touch w");
+  ExpectNothingLeftOpen();
+  EXPECT_EQ(WaitForCalls(0), (Calls{"before: Created", "destroys: Created"}));
+}
+
+// Only live callbacks run, in subscription order: the watcher holds them
+// weakly, so one whose token was released or took a new subscription is freed
+// at once and never called. One that throws is logged, and the next still runs.
+TEST_F(FileWatcherTest, LiveCallbacksRunInOrderPastThrowingOnes) {
+  // A callback whose captures `capture` observes.
+  const auto observed = [this](std::weak_ptr<int>& capture) {
+    auto captured = std::make_shared<int>(0);
+    capture = captured;
+    return [this, captured](EventType) { Note("a released callback ran"); };
+  };
+  CaptureLog();
+  FileWatcher watcher(path_);
+  std::weak_ptr<int> releasedCapture, replacedCapture;
+  Token released, replaced, throwsException, throwsInt;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(observed(releasedCapture), released, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(observed(replacedCapture), replaced, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
+      [](EventType) { throw std::runtime_error("bad {} config"); }, throwsException, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged([](EventType) { throw 7; }, throwsInt, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("replacement: "), replaced, error_));
+  EXPECT_TRUE(replacedCapture.expired());
+  released.reset();
+  EXPECT_TRUE(releasedCapture.expired());
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "touch w");
+  EXPECT_EQ(WaitForCalls(1), Calls{"replacement: Created"});
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  ExpectLogged(path_,
+               {"error FileWatcher:345 An OnFileChanged event handler on 'P' threw an exception: "
+                "bad {} config",
+                "error FileWatcher:347 An OnFileChanged event handler on 'P' threw an unknown "
+                "exception!"});
+}
+
+// Unsubscribe removes the token's own entry wherever it stands and drops the
+// released entries it passes on the way; for an empty token it succeeds only
+// when it dropped one. Each step is logged; braces in a path are content.
+TEST_F(FileWatcherTest, UnsubscribeRemovesItsEntryAndDropsReleasedOnesOnTheWay) {
+  CaptureLog();
+  const std::string path = dir_.Join("{}");
+  FileWatcher watcher(path);
+  Token removed, releasedAfterIt, releasedLater, kept;
+  for (Token* token : {&removed, &releasedAfterIt, &releasedLater})
+    ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("a removed callback ran: "), *token, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("kept: "), kept, error_));
+  EXPECT_FALSE(watcher.SubscribeOnFileChanged(nullptr, removed, error_));  // token kept
+  struct Step {
+    const char* what;
+    Token* releasedFirst;  // reset before the call
+    Token* unsubscribed;   // null: an empty token
+    bool succeeds;
+  };
+  const Step steps[] = {
+      {"its own entry, before a released one", &releasedAfterIt, &removed, true},
+      {"again: drops the released entry but finds none of its own", nullptr, &removed, false},
+      {"an empty token with nothing released left", nullptr, nullptr, false},
+      {"an empty token drops a released entry", &releasedLater, nullptr, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.releasedFirst != nullptr) step.releasedFirst->reset();
+    error_ = "junk";
+    const Token token = step.unsubscribed ? *step.unsubscribed : nullptr;
+    EXPECT_EQ(watcher.UnsubscribeOnFileChanged(token, error_), step.succeeds);
+    EXPECT_EQ(error_.empty(), step.succeeds) << error_;
+  }
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "touch '{}'");
+  EXPECT_EQ(WaitForCalls(1), Calls{"kept: Created"});
+  ExpectLogged(path,
+               {"info FileWatcher:255 Subscribing to the OnFileChanged event on 'P'...",
+                "info FileWatcher:266 Successfully subscribed to the OnFileChanged event on 'P'!",
+                "error FileWatcher:258 Refused to subscribe an empty OnFileChanged event handler "
+                "on 'P'!",
+                "info FileWatcher:295 Unsubscribing from the OnFileChanged event on 'P'...",
+                "info FileWatcher:320 Successfully unsubscribed from the OnFileChanged event on "
+                "'P'!",
+                "error FileWatcher:314 Failed to find the OnFileChanged event handler on 'P'!"});
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // against hand-built buffers.
 //
 //   detail::ForEachInotifyEvent(buffer, bytesRead, [&](uint32_t mask, std::string_view name) {
-//     if (name == fileName) if (auto type = detail::ClassifyEventMask(mask)) Emit(*type);
+//     if (detail::EndsWatch(mask)) ended = true;
+//     else if (!ended && name == fileName) if (auto type = detail::ClassifyEventMask(mask))
+//     Emit(*type);
 //   });
 #ifndef TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
 #define TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
@@ -20,11 +22,21 @@
 
 namespace TalvornCommon::detail {
 
-// The changes a watch asks for. Moves away from the name, closes and the
-// directory's own removal are left out on purpose: the watcher reports what
-// happens to the content under the name, nothing else.
-inline constexpr uint32_t kWatchMask = IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE;
-static_assert(kWatchMask == 0x382U);
+// The changes a watch asks for. Moves away from the name and closes are left
+// out on purpose: the watcher reports what happens to the content under the
+// name, nothing else. IN_MOVE_SELF is asked for only to learn that the folder
+// has moved away (its deletion always ends the watch with IN_IGNORED).
+inline constexpr uint32_t kWatchMask =
+    IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVE_SELF;
+static_assert(kWatchMask == 0xB82U);
+
+// True for the records that say the watched folder itself is gone from its
+// path: moved away, deleted, or its file system unmounted. The kernel keeps a
+// watch on a moved folder's inode, so without this the watch would go on
+// reporting a file in the folder's new place as if it still had the old path.
+constexpr bool EndsWatch(uint32_t mask) noexcept {
+  return (mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED)) != 0;
+}
 
 // The kind of change a record's mask stands for, or nothing when it has none
 // of the four watched bits. A mask with several bits takes the first of
@@ -43,10 +55,10 @@ inline constexpr std::size_t kInotifyHeaderSize = sizeof(inotify_event);
 static_assert(kInotifyHeaderSize == 16);
 
 // Calls `visit(mask, name)` for every record of `size` bytes read from an
-// inotify instance that carries a name, in order; `name` stops at the first
-// NUL of the name field. Records without a name (queue overflow, the watched
-// directory going away) are skipped. A record that claims to run past the end
-// of the buffer ends the walk instead of being read out of bounds.
+// inotify instance, in order; `name` stops at the first NUL of the name field
+// and is empty for the records about the folder itself (queue overflow, the
+// folder moved or deleted). A record that claims to run past the end of the
+// buffer ends the walk instead of being read out of bounds.
 template <typename Visit>
 void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
   std::size_t offset = 0;
@@ -55,10 +67,8 @@ void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
     std::memcpy(&header, buffer + offset, kInotifyHeaderSize);
     const std::size_t nameOffset = offset + kInotifyHeaderSize;
     if (header.len > size - nameOffset) return;
-    if (header.len != 0) {
-      const char* name = buffer + nameOffset;
-      visit(header.mask, std::string_view(name, ::strnlen(name, header.len)));
-    }
+    const char* name = buffer + nameOffset;
+    visit(header.mask, std::string_view(name, ::strnlen(name, header.len)));
     offset = nameOffset + header.len;
   }
 }
