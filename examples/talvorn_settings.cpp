@@ -1,122 +1,56 @@
 // talvorn-settings: a settings file that reloads itself while worker threads
 // keep reading it, built from the library's watcher, lock, file and string
-// helpers.
+// helpers. The part a program copies is SettingsFollower.h and .cpp; this file
+// adds the workers, a tour and a follow mode.
 //
 //   talvorn-settings PATH   follows the settings file PATH until Ctrl-C or
-//                           SIGTERM: every save reloads it, and each worker
+//                           SIGTERM: every save reloads it, also through links
+//                           and after its folder is replaced, and each worker
 //                           prints the part of the settings it uses when that
 //                           part changes
 //   talvorn-settings        runs a tour in a fresh temporary configuration
-//                           folder: writes settings.conf, appends to it,
-//                           replaces it, breaks a value, deletes it and creates
-//                           it again; exits 0 when every change was loaded and
-//                           seen by the workers
+//                           folder: writes settings.conf, edits, replaces and
+//                           deletes it, replaces its folder, then follows it
+//                           through a dotfiles link, a ConfigMap's ..data swaps
+//                           and a deploy's folder link; exits 0 when every
+//                           change was loaded and seen by the workers
 //
-// The file holds "key = value" lines; blank lines and lines starting with '#'
-// are skipped. The keys, with their defaults:
+// The keys, with their defaults (see Settings in SettingsFollower.h):
 //   volume = 5   speed = 1.0   cache_mb = 64   languages = en
 // A reload starts from the defaults, so a line that was removed goes back to
 // its default; a value that does not parse keeps the value in force.
 #include <signal.h>
+#include <spdlog/spdlog.h>
 #include <stdlib.h>
 #include <talvorncommon/FileIO.h>
-#include <talvorncommon/FileWatcher.h>
-#include <talvorncommon/HybridSharedMutex.h>
-#include <talvorncommon/StringUtils.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <latch>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "SettingsFollower.h"
+
 namespace {
 
 namespace FileIO = TalvornCommon::FileIO;
-namespace StringUtils = TalvornCommon::StringUtils;
-using TalvornCommon::FileWatcher;
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using EventType = FileWatcher::EventType;
 
-// One save is often several events: SaveTextFile creates the file and then
-// writes it line by line, editors write and rename. Events closer together
-// than this are taken as one save and cause one reload: far longer than the
-// gaps inside one save, far shorter than the time a person takes between two.
-constexpr std::chrono::milliseconds kQuietPeriod{20};
 // How long a worker works between two looks at the settings.
 constexpr std::chrono::milliseconds kWorkTime{1};
+// What the tour waits after a step's reload, to count a second one if a tool
+// pauses longer than the follower's quiet period: ten times that period.
+constexpr std::chrono::milliseconds kLateReloads{200};
 const char* const kFileName = "settings.conf";
-
-struct Settings {
-  int volume = 5;
-  float speed = 1.0f;
-  uint64_t cache_mb = 64;
-  std::vector<std::string> languages{"en"};
-};
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-// Applies the "key = value" lines to `settings`; a value that does not parse
-// takes the one in `previous` instead. Each problem is added to `problems`
-// with its line number.
-void ApplyLines(const std::vector<std::string>& lines, const Settings& previous, Settings& settings,
-                std::vector<std::string>& problems) {
-  for (size_t index = 0; index < lines.size(); ++index) {
-    const std::string line = Trim(lines[index]);
-    const std::string where = "line " + std::to_string(index + 1) + ": ";
-    if (line.empty() || line[0] == '#') continue;
-    const size_t equals = line.find('=');
-    if (equals == std::string::npos) {
-      problems.push_back(where + "not a 'key = value' line: '" + line + "'");
-      continue;
-    }
-    const std::string key = Trim(line.substr(0, equals));
-    const std::string value = Trim(line.substr(equals + 1));
-    // ToInt and ToFloat throw for text that starts with no number; the other
-    // parsers' results are checked here, and their failures thrown the same way.
-    try {
-      if (value.empty()) throw std::invalid_argument(key);
-      if (key == "volume") {
-        settings.volume = StringUtils::ToInt(value, 0);
-      } else if (key == "speed") {
-        settings.speed = StringUtils::ToFloat(value, 0);  // "1.5" or "1,5"
-      } else if (key == "cache_mb") {
-        // ToUint64 answers bad text with the default; no cache is this large.
-        const uint64_t megabytes = StringUtils::ToUint64(value, UINT64_MAX);
-        if (megabytes == UINT64_MAX) throw std::invalid_argument(key);
-        settings.cache_mb = megabytes;
-      } else if (key == "languages") {
-        settings.languages.clear();
-        for (const std::string& piece : StringUtils::Split(value, ',')) {
-          settings.languages.push_back(Trim(piece));
-        }
-      } else {
-        problems.push_back(where + "unknown key '" + key + "'");
-      }
-    } catch (const std::exception&) {
-      if (key == "volume") settings.volume = previous.volume;
-      if (key == "speed") settings.speed = previous.speed;
-      if (key == "cache_mb") settings.cache_mb = previous.cache_mb;
-      if (key == "languages") settings.languages = previous.languages;
-      problems.push_back(where + key + ": cannot read '" + value + "', keeping the previous value");
-    }
-  }
-}
 
 // A worker uses one part of the settings; `describe` says what it sees.
 struct Worker {
@@ -138,203 +72,199 @@ const Worker kWorkers[] = {
        return text;
      }}};
 
-// Follows one settings file: a watcher whose callback only queues the events,
-// a reload thread that loads the file once a burst of them has ended, and the
-// workers. It also records what happened, for the tour to check.
-class SettingsFollower {
+// The workers: each reads its part of the settings continuously, as real work
+// would, prints it when it changes and records it for the tour.
+class Workers {
  public:
-  struct Reload {
-    Clock::time_point when;
-    bool kept;                       // no file: the settings in force stayed
-    size_t problems;                 // lines and values that could not be read
-    std::vector<std::string> views;  // each worker's part of the settings
-  };
+  explicit Workers(const SettingsFollower& follower) : follower_(follower) {}
 
-  explicit SettingsFollower(const std::string& path) : path_(path), watcher_(path) {}
-
-  // Starts watching, loads the file and starts the threads; false (and
-  // nothing started) when the folder or the watcher cannot be set up.
-  bool Start() {
-    // On a fresh machine the configuration folder does not exist yet, and the
-    // library's CreateFullDirectory deliberately creates nothing: which folders
-    // to create is the program's decision. The watcher needs the folder.
-    std::error_code failure;
-    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), failure);
-    std::string error = failure.message();
-    const auto queue = [this](EventType type) {
-      std::lock_guard<std::mutex> lock(events_mutex_);
-      events_.push_back(type);
-      events_changed_.notify_one();
-    };
-    if (failure || !watcher_.SubscribeOnFileChanged(queue, token_, error) ||
-        !watcher_.Start(error)) {
-      std::fprintf(stderr, "talvorn-settings: %s: %s\n", path_.c_str(), error.c_str());
-      return false;
-    }
-    // Watching starts before the first load, so an edit made meanwhile is not lost.
-    Load({});
-    reload_thread_ = std::thread([this] {
-      std::vector<EventType> burst;
-      while (WaitForBurst(burst)) Load(burst);
-    });
-    for (const Worker& worker : kWorkers) workers_.emplace_back([this, &worker] { Work(worker); });
-    workers_started_.wait();  // each has printed what it uses
-    return true;
+  // Returns once each worker has printed what it uses.
+  void Start() {
+    for (const Worker& worker : kWorkers) threads_.emplace_back([this, &worker] { Work(worker); });
+    started_.wait();
   }
 
-  // Stops the watcher first (no more events), then the reload thread and the workers.
   void Stop() {
-    std::string error;
-    if (!watcher_.Stop(error)) std::fprintf(stderr, "talvorn-settings: %s\n", error.c_str());
-    {
-      std::lock_guard<std::mutex> lock(events_mutex_);
-      stopping_ = true;
-      events_changed_.notify_one();
-    }
-    reload_thread_.join();
-    for (std::thread& worker : workers_) worker.join();
+    stopping_ = true;
+    for (std::thread& thread : threads_) thread.join();
   }
 
-  std::vector<Reload> Reloads() const {
-    std::lock_guard<std::mutex> lock(record_mutex_);
-    return reloads_;
-  }
-
-  bool WorkersSaw(const std::string& view) const {
-    std::lock_guard<std::mutex> lock(record_mutex_);
+  bool Saw(const std::string& view) const {
+    std::lock_guard<std::mutex> lock(seen_mutex_);
     return seen_.count(view) != 0;
   }
 
  private:
-  // Waits for an event, then until kQuietPeriod passes without another, and
-  // moves the whole burst into `burst`. False once stopping.
-  bool WaitForBurst(std::vector<EventType>& burst) {
-    std::unique_lock<std::mutex> lock(events_mutex_);
-    events_changed_.wait(lock, [this] { return stopping_ || !events_.empty(); });
-    for (size_t count = 0; !stopping_ && count != events_.size();) {
-      count = events_.size();
-      events_changed_.wait_for(lock, kQuietPeriod,
-                               [&] { return stopping_ || events_.size() != count; });
-    }
-    burst.clear();
-    burst.swap(events_);
-    return !stopping_;
-  }
-
-  // Runs on the reload thread (and once in Start), never in the watcher's callback.
-  void Load(const std::vector<EventType>& burst) {
-    std::string cause = burst.empty() ? "start" : "reload after";
-    for (EventType type : burst) cause += std::string(" ") + FileWatcher::ToString(type);
-    Settings current;
-    {
-      std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-      current = settings_;
-    }
-    std::vector<std::string> lines;
-    std::vector<std::string> problems;
-    // ReadTextFile creates a missing file, so the file is read only when it exists.
-    const bool kept = (!burst.empty() && burst.back() == EventType::Deleted) ||
-                      !FileIO::FileExists(path_) || !FileIO::ReadTextFile(path_, lines);
-    // A reload starts from the defaults; without a file the settings in force stay.
-    Settings next = kept ? current : Settings();
-    if (kept) {
-      std::printf("  %s: no file to read, the last good settings stay\n", cause.c_str());
-    } else {
-      // The new record is built outside the lock; the exclusive lock is held
-      // only for the swap, so the workers hardly ever wait.
-      ApplyLines(lines, current, next, problems);
-      std::printf("  %s: read %zu line%s\n", cause.c_str(), lines.size(),
-                  lines.size() == 1 ? "" : "s");
-      for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
-    }
-    Reload reload{Clock::now(), kept, problems.size(), {}};
-    for (const Worker& worker : kWorkers) reload.views.push_back(worker.describe(next));
-    if (!kept) {
-      std::unique_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-      std::swap(settings_, next);
-    }
-    std::lock_guard<std::mutex> lock(record_mutex_);
-    reloads_.push_back(reload);
-  }
-
-  // Reads the settings continuously under the shared lock, as real work would.
   void Work(const Worker& worker) {
     std::string last;
     for (bool first = true; !stopping_; first = false) {
-      std::string view;
-      {
-        std::shared_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
-        view = worker.describe(settings_);
-      }
+      const std::string view = follower_.Read(worker.describe);
       if (view != last) {
         std::printf("  [%s] %s\n", worker.name, view.c_str());
-        std::lock_guard<std::mutex> lock(record_mutex_);
+        std::lock_guard<std::mutex> lock(seen_mutex_);
         seen_.insert(view);
         last = view;
       }
-      if (first) workers_started_.count_down();
+      if (first) started_.count_down();
       std::this_thread::sleep_for(kWorkTime);
     }
   }
 
-  const std::string path_;
-  mutable TalvornCommon::HybridSharedMutex settings_mutex_;
-  Settings settings_;
-  std::mutex events_mutex_;  // guards events_, and stopping_ for the reload thread's waits
-  std::condition_variable events_changed_;
-  std::vector<EventType> events_;
+  const SettingsFollower& follower_;
+  std::vector<std::thread> threads_;
+  std::latch started_{std::size(kWorkers)};
   std::atomic<bool> stopping_{false};
-  FileWatcher watcher_;
-  std::shared_ptr<FileWatcher::OnFileChangedHandler> token_;
-  std::thread reload_thread_;
-  std::vector<std::thread> workers_;
-  std::latch workers_started_{std::size(kWorkers)};
-  mutable std::mutex record_mutex_;  // guards reloads_ and seen_
-  std::vector<Reload> reloads_;
+  mutable std::mutex seen_mutex_;  // guards seen_
   std::set<std::string> seen_;
 };
 
-// The tour's file operations.
-enum class Operation { kSave, kAppend, kSaveByRename, kDelete };
+// The tour's file operations, on the folder home/Talvorn and what replaces it.
+enum class Operation {
+  kSave,              // settings.conf written with FileIO::SaveTextFile
+  kAppend,            // lines appended to settings.conf
+  kSaveByRename,      // a temporary file renamed onto settings.conf
+  kDelete,            // settings.conf deleted
+  kMoveFolderAway,    // the folder renamed away, created again with a new file
+  kDeleteFolder,      // the folder deleted, created again with a new file
+  kLinkToDotfiles,    // settings.conf made a link to home/dotfiles/talvorn/settings.conf
+  kAppendToDotfiles,  // lines appended to the dotfiles file
+  kDeleteDotfiles,    // the dotfiles file deleted: the link dangles
+  kSaveDotfiles,      // the dotfiles file written again
+  kLinkLoop,          // settings.conf -> settings.loop -> settings.conf
+  kUpdateConfigMap,   // a new data folder `place`, ..data swapped to it, the old one deleted
+  kDeployRelease,     // a new release `place`, the folder made a link to releases/`place`
+};
 
 // One step of the tour: a file operation, and what the reload that loads it shows.
 struct TourStep {
   const char* what;
   Operation operation;
+  const char* place;               // the data folder or release a link step points to
   std::vector<std::string> lines;  // the text written
   std::vector<std::string> views;  // what each worker sees afterwards
   size_t problems = 0;             // lines and values the reload cannot read
+  bool keeps = false;              // the path leads to no file: the settings stay
 };
 
 const TourStep kTour[] = {
     {"write the first file with FileIO::SaveTextFile",
      Operation::kSave,
+     "",
      {"# written by the tour", "volume = 7", "speed = 1.5", "cache_mb = 128", "languages = en,de"},
      {"volume 7, speed 1.5", "cache 128 MB", "languages en de"}},
     {"change the volume by appending a line",
      Operation::kAppend,
+     "",
      {"", "volume = 9"},
      {"volume 9, speed 1.5", "cache 128 MB", "languages en de"}},
     {"save a new version through a temporary file and a rename, as editors do",
      Operation::kSaveByRename,
+     "",
      {"volume = 9", "speed = 2,5", "cache_mb = 256", "languages = en,de,fr"},
      {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"}},
     {"append a volume that is no number and a line without '='",
      Operation::kAppend,
+     "",
      {"", "volume = loud", "fullscreen"},
      {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"},
      2},
     {"delete the file",
      Operation::kDelete,
+     "",
      {},
-     {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"}},
+     {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"},
+     0,
+     true},
     {"create it again",
      Operation::kSave,
+     "",
      {"volume = 3", "speed = 0,75", "cache_mb = 32", "languages = de"},
      {"volume 3, speed 0.75", "cache 32 MB", "languages de"}},
+    {"move the folder away and create it again with a new file",
+     Operation::kMoveFolderAway,
+     "",
+     {"volume = 4", "cache_mb = 48"},
+     {"volume 4, speed 1", "cache 48 MB", "languages en"}},
+    {"delete the folder and create it again with a new file",
+     Operation::kDeleteFolder,
+     "",
+     {"volume = 6", "languages = fr"},
+     {"volume 6, speed 1", "cache 64 MB", "languages fr"}},
+    {"make settings.conf a link into a dotfiles folder",
+     Operation::kLinkToDotfiles,
+     "",
+     {"volume = 2", "speed = 1.25"},
+     {"volume 2, speed 1.25", "cache 64 MB", "languages en"}},
+    {"edit the linked file in the dotfiles folder",
+     Operation::kAppendToDotfiles,
+     "",
+     {"", "cache_mb = 512"},
+     {"volume 2, speed 1.25", "cache 512 MB", "languages en"}},
+    {"delete the linked file, so that the link dangles",
+     Operation::kDeleteDotfiles,
+     "",
+     {},
+     {"volume 2, speed 1.25", "cache 512 MB", "languages en"},
+     0,
+     true},
+    {"write the linked file again",
+     Operation::kSaveDotfiles,
+     "",
+     {"volume = 2", "cache_mb = 384"},
+     {"volume 2, speed 1", "cache 384 MB", "languages en"}},
+    {"make settings.conf a link loop",
+     Operation::kLinkLoop,
+     "",
+     {},
+     {"volume 2, speed 1", "cache 384 MB", "languages en"},
+     0,
+     true},
+    {"publish a ConfigMap: settings.conf -> ..data/settings.conf, ..data -> ..2026_1",
+     Operation::kUpdateConfigMap,
+     "..2026_1",
+     {"volume = 1"},
+     {"volume 1, speed 1", "cache 64 MB", "languages en"}},
+    {"update it: ..data_tmp -> ..2026_2 renamed onto ..data, ..2026_1 deleted",
+     Operation::kUpdateConfigMap,
+     "..2026_2",
+     {"volume = 8"},
+     {"volume 8, speed 1", "cache 64 MB", "languages en"}},
+    {"update it again: ..data -> ..2026_3, ..2026_2 deleted",
+     Operation::kUpdateConfigMap,
+     "..2026_3",
+     {"volume = 8", "languages = en,it"},
+     {"volume 8, speed 1", "cache 64 MB", "languages en it"}},
+    {"replace the folder by a deploy link: Talvorn -> releases/v1",
+     Operation::kDeployRelease,
+     "v1",
+     {"speed = 3"},
+     {"volume 5, speed 3", "cache 64 MB", "languages en"}},
+    {"deploy v2: a link Talvorn.tmp -> releases/v2 renamed onto Talvorn",
+     Operation::kDeployRelease,
+     "v2",
+     {"speed = 4"},
+     {"volume 5, speed 4", "cache 64 MB", "languages en"}},
+    {"deploy v3 the same way",
+     Operation::kDeployRelease,
+     "v3",
+     {"speed = 4", "cache_mb = 1024"},
+     {"volume 5, speed 4", "cache 1024 MB", "languages en"}},
 };
 
-bool Perform(const TourStep& step, const std::string& folder) {
+// `ln -s target temporary && mv -T temporary link`: the link's name never
+// disappears, which is how tools swap a link that others are reading.
+bool SwapLink(const fs::path& target, const fs::path& link, const fs::path& temporary) {
+  std::error_code failure;
+  fs::remove(temporary, failure);
+  fs::create_symlink(target, temporary, failure);
+  if (!failure) fs::rename(temporary, link, failure);
+  return !failure;
+}
+
+bool Perform(const TourStep& step, const fs::path& home) {
+  const fs::path folder = home / "Talvorn";
+  const fs::path file = folder / kFileName;
+  const fs::path dotfiles = home / "dotfiles" / "talvorn";
   const std::string temporary = std::string(".") + kFileName + ".new";
   std::error_code failure;
   switch (step.operation) {
@@ -346,13 +276,83 @@ bool Perform(const TourStep& step, const std::string& folder) {
       return FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/true);
     case Operation::kSaveByRename:
       if (!FileIO::SaveTextFile(folder, temporary, step.lines, /*append=*/false)) return false;
-      std::filesystem::rename(folder + "/" + temporary, folder + "/" + kFileName, failure);
+      fs::rename(folder / temporary, file, failure);
       return !failure;
     case Operation::kDelete:
-      return std::filesystem::remove(folder + "/" + kFileName, failure);
+      return fs::remove(file, failure);
+    case Operation::kMoveFolderAway:
+      fs::remove_all(home / "Talvorn.old", failure);
+      fs::rename(folder, home / "Talvorn.old", failure);
+      return !failure && fs::create_directory(folder, failure) &&
+             FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
+    case Operation::kDeleteFolder:
+      fs::remove_all(folder, failure);
+      return !failure && fs::create_directory(folder, failure) &&
+             FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
+    case Operation::kLinkToDotfiles:
+      fs::create_directories(dotfiles, failure);
+      return !failure && FileIO::SaveTextFile(dotfiles, kFileName, step.lines, false) &&
+             SwapLink(dotfiles / kFileName, file, folder / (std::string(kFileName) + ".tmp"));
+    case Operation::kAppendToDotfiles:
+      return FileIO::SaveTextFile(dotfiles, kFileName, step.lines, /*append=*/true);
+    case Operation::kDeleteDotfiles:
+      return fs::remove(dotfiles / kFileName, failure);
+    case Operation::kSaveDotfiles:
+      return FileIO::SaveTextFile(dotfiles, kFileName, step.lines, /*append=*/false);
+    case Operation::kLinkLoop:
+      fs::create_symlink(kFileName, folder / "settings.loop", failure);
+      return !failure && SwapLink("settings.loop", file, folder / "settings.conf.tmp");
+    case Operation::kUpdateConfigMap: {
+      // As the kubelet does: the new data in a folder of its own, then one
+      // rename switches every file at once, then the old data goes.
+      const fs::path old_data = fs::read_symlink(folder / "..data", failure);
+      fs::create_directory(folder / step.place, failure);
+      if (failure || !FileIO::SaveTextFile(folder / step.place, kFileName, step.lines, false) ||
+          !SwapLink(step.place, folder / "..data", folder / "..data_tmp")) {
+        return false;
+      }
+      if (!old_data.empty()) fs::remove_all(folder / old_data, failure);
+      if (fs::read_symlink(file, failure) == fs::path("..data") / kFileName) return true;
+      fs::remove(folder / "settings.loop", failure);
+      return SwapLink(fs::path("..data") / kFileName, file, folder / "settings.conf.tmp");
+    }
+    case Operation::kDeployRelease: {
+      const fs::path release = home / "releases" / step.place;
+      fs::create_directories(release, failure);
+      if (failure || !FileIO::SaveTextFile(release, kFileName, step.lines, false)) return false;
+      // A link cannot be renamed onto a folder: the first deploy removes it.
+      if (!fs::is_symlink(folder)) fs::remove_all(folder, failure);
+      return SwapLink(fs::path("releases") / step.place, folder, home / "Talvorn.tmp");
+    }
   }
   return false;
 }
+
+// What the tour records of each reload.
+struct Record {
+  Clock::time_point when;
+  bool kept;                       // the path led to no file: the settings in force stayed
+  size_t problems;                 // lines and values that could not be read
+  std::vector<std::string> views;  // each worker's part of the settings afterwards
+};
+
+class Records {
+ public:
+  void Add(const SettingsFollower::Reload& reload) {
+    Record record{Clock::now(), !reload.problem.empty(), reload.problems, {}};
+    for (const Worker& worker : kWorkers) record.views.push_back(worker.describe(reload.settings));
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(record);
+  }
+  std::vector<Record> Get() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Record> records_;
+};
 
 // Checks `done` every millisecond for at most five seconds.
 bool WaitUntil(const std::function<bool()>& done) {
@@ -365,20 +365,20 @@ bool WaitUntil(const std::function<bool()>& done) {
 }
 
 // Runs one step; an empty result when it passed, else what went wrong.
-std::string RunStep(const TourStep& step, const std::string& folder,
-                    const SettingsFollower& follower) {
-  const size_t before = follower.Reloads().size();
+std::string RunStep(const TourStep& step, const fs::path& home, const Records& records,
+                    const Workers& workers, const SettingsFollower& follower) {
+  const size_t before = records.Get().size();
   const Clock::time_point start = Clock::now();
-  if (!Perform(step, folder)) return "the file operation failed";
-  // The step's reload: it kept the settings for a deletion, else it loaded
-  // the file and found the step's problems; either way the settings in force
-  // are the step's.
+  if (!Perform(step, home)) return "the file operation failed";
+  // The step's reload: it kept the settings when the path leads to no file,
+  // else it loaded the file and found the step's problems; either way the
+  // settings in force are the step's.
   Clock::time_point loaded;
   const bool found = WaitUntil([&] {
-    const std::vector<SettingsFollower::Reload> reloads = follower.Reloads();
+    const std::vector<Record> reloads = records.Get();
     for (size_t i = before; i < reloads.size(); ++i) {
-      if (reloads[i].kept == (step.operation == Operation::kDelete) &&
-          reloads[i].problems == step.problems && reloads[i].views == step.views) {
+      if (reloads[i].kept == step.keeps && reloads[i].problems == step.problems &&
+          reloads[i].views == step.views) {
         loaded = reloads[i].when;
         return true;
       }
@@ -388,15 +388,13 @@ std::string RunStep(const TourStep& step, const std::string& folder,
   if (!found) return "no reload loaded its content";
   const bool seen = WaitUntil([&] {
     return std::all_of(step.views.begin(), step.views.end(),
-                       [&](const std::string& view) { return follower.WorkersSaw(view); });
+                       [&](const std::string& view) { return workers.Saw(view); });
   });
-  // A tool that pauses longer than the quiet period causes a second reload;
-  // give it the time to show up, so that it is counted and printed.
-  std::this_thread::sleep_for(10 * kQuietPeriod);
-  const size_t reloads = follower.Reloads().size() - before;
+  std::this_thread::sleep_for(kLateReloads);
+  const size_t reloads = records.Get().size() - before;
   const std::chrono::duration<double, std::milli> delay = loaded - start;
-  std::printf("  => %zu reload%s, loaded %.1f ms after the operation\n", reloads,
-              reloads == 1 ? "" : "s", delay.count());
+  std::printf("  => %zu reload%s, loaded %.1f ms after the operation; %zu watchers\n", reloads,
+              reloads == 1 ? "" : "s", delay.count(), follower.WatcherCount());
   return seen ? "" : "the workers did not see every new value";
 }
 
@@ -404,7 +402,7 @@ int RunTour() {
   // A fresh configuration folder, so that the tour never touches the user's
   // settings. XDG_CONFIG_HOME is set before any thread exists.
   std::error_code ignored;
-  std::string home = std::filesystem::temp_directory_path(ignored) / "talvorn-settings-XXXXXX";
+  std::string home = fs::temp_directory_path(ignored) / "talvorn-settings-XXXXXX";
   if (mkdtemp(home.data()) == nullptr) {
     std::perror("mkdtemp");
     return 1;
@@ -412,23 +410,30 @@ int RunTour() {
   setenv("XDG_CONFIG_HOME", home.c_str(), 1);
   const std::string folder = FileIO::GetTalvornHomePath();
   std::printf("Settings file: %s/%s\n", folder.c_str(), kFileName);
+  fs::create_directory(folder, ignored);
 
-  SettingsFollower follower(folder + "/" + kFileName);
+  Records records;
+  SettingsFollower follower(
+      folder + "/" + kFileName,
+      [&records](const SettingsFollower::Reload& reload) { records.Add(reload); });
   if (!follower.Start()) {
-    std::filesystem::remove_all(home, ignored);
+    fs::remove_all(home, ignored);
     return 1;
   }
+  Workers workers(follower);
+  workers.Start();
   std::vector<std::string> failures;
   for (const TourStep& step : kTour) {
     std::printf("- %s\n", step.what);
-    const std::string failure = RunStep(step, folder, follower);
+    const std::string failure = RunStep(step, home, records, workers, follower);
     if (!failure.empty()) {
       std::printf("  => FAILED: %s\n", failure.c_str());
       failures.push_back(std::string(step.what) + ": " + failure);
     }
   }
+  workers.Stop();
   follower.Stop();
-  std::filesystem::remove_all(home, ignored);
+  fs::remove_all(home, ignored);
 
   for (const std::string& failure : failures) std::printf("Tour FAILED: %s\n", failure.c_str());
   if (!failures.empty()) return 1;
@@ -445,11 +450,20 @@ int FollowUntilStopped(const std::string& path) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  // On a fresh machine the configuration folder does not exist yet, and the
+  // library's CreateFullDirectory deliberately creates nothing: which folders
+  // to create is the program's decision. When it cannot be created (a
+  // dangling link on the way, say) the follower waits for it.
+  std::error_code ignored;
+  fs::create_directories(fs::path(path).parent_path(), ignored);
   SettingsFollower follower(path);
   if (!follower.Start()) return 1;
+  Workers workers(follower);
+  workers.Start();
   std::printf("Following %s; edit it with any tool, Ctrl-C to stop.\n", path.c_str());
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+  workers.Stop();
   follower.Stop();
   std::puts("Stopped.");
   return 0;
@@ -460,6 +474,10 @@ int FollowUntilStopped(const std::string& path) {
 int main(int argc, char** argv) {
   // Whole lines at once, also into a pipe, so the threads' lines do not mix.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The watcher logs each subscription at info level; the follower subscribes
+  // anew whenever the chain of links changes, and those lines would drown the
+  // program's own. Failures are still logged.
+  spdlog::set_level(spdlog::level::warn);
   if (argc > 2 ||
       (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
     std::fprintf(stderr,
@@ -468,6 +486,6 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  // The watcher needs a directory part, which a bare file name lacks.
-  return argc == 2 ? FollowUntilStopped(std::filesystem::absolute(argv[1])) : RunTour();
+  // The follower resolves the path from the root, as the kernel would.
+  return argc == 2 ? FollowUntilStopped(fs::absolute(argv[1])) : RunTour();
 }
