@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -21,6 +20,12 @@ namespace TalvornCommon {
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 using Text = std::optional<std::string>;  // a variable's or a file's text; nullopt: none
+constexpr bool kAppend = true, kReplace = false;
+
+// The bytes of the file at `path`, or nullopt when there is none.
+Text TextOf(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0 ? Text(testing::ReadFileBytes(path)) : std::nullopt;
+}
 
 // Each test works in a fresh current directory, where an empty folder and
 // relative paths land.
@@ -29,45 +34,65 @@ struct FileIOTest : ::testing::Test {
   testing::TempDir dir;
 };
 
+struct ConfigCase {
+  Text xdgConfigHome, home;
+  std::string configHome;
+};
+
 TEST(FileIOConfigTest, PathsFollowXdgConfigHomeThenHomeCharacterForCharacter) {
   testing::EnvGuard env;
-  // XDG_CONFIG_HOME, HOME, then the configuration home.
-  const std::tuple<Text, Text, std::string> cases[] = {
+  const ConfigCase cases[] = {
       {"/cfg/", "/h", "/cfg/"},
       {"", "/h/", "/h//.config"},
       {std::nullopt, std::nullopt, "/.config"},
   };
-  for (const auto& [xdg, home, configHome] : cases) {
-    SCOPED_TRACE(configHome);
-    xdg ? env.Set("XDG_CONFIG_HOME", *xdg) : env.Unset("XDG_CONFIG_HOME");
-    home ? env.Set("HOME", *home) : env.Unset("HOME");
-    EXPECT_EQ(FileIO::GetXdgConfigHomePath(), configHome);
-    EXPECT_EQ(FileIO::GetTalvornHomePath(), configHome + "/Talvorn");  // "/" even after "/"
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.configHome);
+    c.xdgConfigHome ? env.Set("XDG_CONFIG_HOME", *c.xdgConfigHome) : env.Unset("XDG_CONFIG_HOME");
+    c.home ? env.Set("HOME", *c.home) : env.Unset("HOME");
+    EXPECT_EQ(FileIO::GetXdgConfigHomePath(), c.configHome);
+    EXPECT_EQ(FileIO::GetTalvornHomePath(), c.configHome + "/Talvorn");  // "/" even after "/"
   }
 }
 
-TEST_F(FileIOTest, SaveWritesExactlyTheLinesOrFails) {
-  // Folder, file name, x.txt before, lines, append, result, x.txt after. A NUL
-  // must not let the part before it name x.txt. /dev/full fails every write,
-  // as a full disk, though for a single line only at the close.
-  const std::tuple<std::string, std::string, Text, Lines, bool, bool, Text> cases[] = {
-      {".", "x.txt", {}, {"a", "b"}, false, true, "a\nb"},
-      {"./", "x.txt", "0123456789\nold tail\n", {"a"}, false, true, "a"},
-      {"", "x.txt", "x", {"y", "z"}, true, true, "xy\nz"},
-      {"", "x.txt", {}, {"a\0b"s, "c\r"}, false, true, "a\0b\nc\r"s},
-      {".", "", {}, {"a"}, false, false, {}},
-      {".", "x.txt\0junk"s, {}, {"a"}, false, false, {}},
-      {"x.txt\0"s, "y", {}, {"a"}, true, false, {}},
-      {"/dev/", "full", {}, {"one line"}, true, false, {}},
+struct SaveCase {
+  std::string folder, name;
+  Text before;  // x.txt before the save
+  Lines lines;
+  bool append;
+  Text saved;  // x.txt after a successful save; nullopt: the save fails and leaves it as before
+};
+
+TEST_F(FileIOTest, SaveWritesExactlyTheLinesOrFailsLeavingTheFileAsItWas) {
+  const SaveCase cases[] = {
+      {".", "x.txt", {}, {"a", "b"}, kReplace, "a\nb"},
+      {"./", "x.txt", "0123456789\nold tail\n", {"a"}, kReplace, "a"},
+      {"", "x.txt", "x", {"y", "z"}, kAppend, "xy\nz"},
+      {"", "x.txt", {}, {"a\0b"s, "c\r"}, kReplace, "a\0b\nc\r"s},
+      // An empty name must not make the folder's own path the file.
+      {"x.txt", "", "old", {"a"}, kReplace, {}},
+      {"x.txt", "", {}, {"a"}, kAppend, {}},
+      // The part before a NUL must not be taken for the whole name.
+      {".", "x.txt\0junk"s, {}, {"a"}, kReplace, {}},
+      {"x.txt\0"s, "y", {}, {"a"}, kAppend, {}},
+      // Every write fails, as on a full disk; a single line only at the close.
+      {"/dev/", "full", {}, {"one line"}, kAppend, {}},
   };
-  for (const auto& [folder, name, before, lines, append, ok, after] : cases) {
-    SCOPED_TRACE(folder + "|" + name);
+  for (const SaveCase& c : cases) {
+    SCOPED_TRACE(c.folder + "|" + c.name);
     unlink("x.txt");
-    if (before) testing::WriteFileBytes("x.txt", *before);
-    EXPECT_EQ(FileIO::SaveTextFile(folder, name, lines, append), ok);
-    EXPECT_EQ(access("x.txt", F_OK) == 0 ? Text(testing::ReadFileBytes("x.txt")) : Text(), after);
+    if (c.before) testing::WriteFileBytes("x.txt", *c.before);
+    EXPECT_EQ(FileIO::SaveTextFile(c.folder, c.name, c.lines, c.append), c.saved.has_value());
+    EXPECT_EQ(TextOf("x.txt"), c.saved ? c.saved : c.before);
   }
 }
+
+enum class Found { kNothing, kNonDirectory, kDirectory };
+struct PathCase {
+  std::string path;
+  std::optional<Lines> lines;  // what a read gives; nullopt: the read fails and leaves none
+  Found found;                 // by the existence tests
+};
 
 // Every read starts from junk lines, which it must replace or clear.
 TEST_F(FileIOTest, ReadAndExistenceOnEveryKindOfPath) {
@@ -76,45 +101,48 @@ TEST_F(FileIOTest, ReadAndExistenceOnEveryKindOfPath) {
   const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   const sockaddr_un address{AF_UNIX, "sock"};
   ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  // Path, result and lines of the read, then DirectoryExists and FileExists.
-  const std::tuple<std::string, bool, Lines, bool, bool> cases[] = {
-      {"in.txt", true, {"a\r", "", "b"}, false, true},
-      {"new.txt", true, {}, false, true},  // a missing file is created empty
-      {"dir", false, {}, true, true},      // opens, then the first read fails
-      {"sock", false, {}, false, true},
-      {"in.txt\0junk"s, false, {}, false, false},
-      {"dir\0junk"s, false, {}, false, false},
+  const PathCase cases[] = {
+      {"in.txt", Lines{"a\r", "", "b"}, Found::kNonDirectory},
+      {"new.txt", Lines{}, Found::kNonDirectory},  // a missing file is created empty
+      {"dir", std::nullopt, Found::kDirectory},    // opens, then the first read fails
+      {"sock", std::nullopt, Found::kNonDirectory},
+      {"in.txt\0junk"s, std::nullopt, Found::kNothing},
+      {"dir\0junk"s, std::nullopt, Found::kNothing},
   };
-  for (const auto& [path, ok, lines, isDirectory, exists] : cases) {
-    SCOPED_TRACE(path);
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.path);
     Lines read = {"junk"};
-    EXPECT_EQ(FileIO::ReadTextFile(path, read), ok);
-    EXPECT_EQ(read, lines);
-    EXPECT_EQ(FileIO::DirectoryExists(path), isDirectory);
-    EXPECT_EQ(FileIO::FileExists(path), exists);
+    EXPECT_EQ(FileIO::ReadTextFile(c.path, read), c.lines.has_value());
+    EXPECT_EQ(read, c.lines.value_or(Lines{}));
+    EXPECT_EQ(FileIO::DirectoryExists(c.path), c.found == Found::kDirectory);
+    EXPECT_EQ(FileIO::FileExists(c.path), c.found != Found::kNothing);
   }
   close(sock);
 }
 
 // On a FIFO each side waits in its open for the other, and the reader sees the
 // end of input only if it is not a writer too; the alarm ends a hang.
-TEST_F(FileIOTest, ReadOpensForReadingOnlyAndSaveForWritingOnly) {
+TEST_F(FileIOTest, ReadGetsTheLinesThatSaveWritesIntoAFifo) {
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
   alarm(10);
-  std::thread writer([] { EXPECT_TRUE(FileIO::SaveTextFile("", "fifo", {"a", "b"}, false)); });
+  std::thread writer([] { EXPECT_TRUE(FileIO::SaveTextFile("", "fifo", {"a", "b"}, kReplace)); });
   Lines lines;
   EXPECT_TRUE(FileIO::ReadTextFile("fifo", lines));
   writer.join();
   alarm(0);
   EXPECT_EQ(lines, (Lines{"a", "b"}));
-  // As root, this thread then reaches files as user 65534, so that permission
-  // bits apply; "w" is its own, to write but not to read.
+}
+
+// As root, this thread reaches files as user 65534, so that permission bits
+// apply; "w" is its own, to write but not to read.
+TEST_F(FileIOTest, SaveWritesAFileItMayNotRead) {
   ASSERT_EQ(chmod(".", 0777), 0);
   setfsuid(65534);
   testing::WriteFileBytes("w", "old text");
   EXPECT_EQ(chmod("w", 0200), 0);
-  EXPECT_TRUE(FileIO::SaveTextFile("", "w", {"z"}, false));
-  EXPECT_TRUE(FileIO::SaveTextFile("", "w", {"a"}, true));
+  EXPECT_TRUE(FileIO::SaveTextFile("", "w", {"z"}, kReplace));
+  EXPECT_TRUE(FileIO::SaveTextFile("", "w", {"a"}, kAppend));
+  Lines lines;
   EXPECT_FALSE(FileIO::ReadTextFile("w", lines));
   setfsuid(geteuid());
 }

@@ -15,7 +15,9 @@ namespace TalvornCommon {
 namespace {
 
 TEST(HybridSharedMutexTest, ReadersBlockedBehindAWriterThenHoldTogether) {
-  constexpr int kReaders = 4;  // more than the machine has cores
+  // Readers that are let in one at a time never all get in together; the
+  // readers wait asleep, so their number need not exceed the cores.
+  constexpr int kReaders = 4;
   HybridSharedMutex mutex;
   std::atomic<int> inside{0};
   mutex.lock();

@@ -1,5 +1,5 @@
-// How the watch thread reads an inotify record's mask, and the names of the
-// kinds of change.
+// How the watch thread reads an inotify record's mask, and the name given to a
+// value outside the kinds of change.
 #include <gtest/gtest.h>
 
 #include <utility>
