@@ -1,11 +1,11 @@
 // Internal: how the watch thread reads a batch of inotify records. Kept apart
-// from the thread so the classification and the record walk can be checked
-// against hand-built buffers.
+// from the thread so that the mask classification can be checked directly,
+// without provoking each combination of bits from the kernel.
 //
 //   detail::ForEachInotifyEvent(buffer, bytesRead, [&](uint32_t mask, std::string_view name) {
-//     if (detail::EndsWatch(mask)) ended = true;
-//     else if (!ended && name == fileName) if (auto type = detail::ClassifyEventMask(mask))
-//     Emit(*type);
+//     if (detail::EndsWatch(mask)) folderGone = true;
+//     if (folderGone || name != fileName) return;
+//     if (auto type = detail::ClassifyEventMask(mask)) Emit(*type);
 //   });
 #ifndef TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
 #define TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
