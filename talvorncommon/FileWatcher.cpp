@@ -47,6 +47,13 @@ constexpr const char* kThreadName = "FileWatcher";
 
 std::atomic<detail::WatchThreadHook> watchThreadHook{nullptr};
 
+// The record whose watch runs on this thread, null on other threads. While a
+// Stop is pending the only watch thread of that record is the one being
+// joined, so a Start that finds its own record here is one of the callbacks
+// that Stop waits for. (A thread id would not do: once joined, its id may be
+// given to a new thread before the Stop has cleared its state.)
+thread_local const void* currentWatchRecord = nullptr;
+
 void SleepIdle() {
   timespec remaining{0, kIdleSleepNanoseconds};
   // A signal that cuts the sleep short leaves the rest in `remaining`.
@@ -74,18 +81,21 @@ WatchThreadHook GetWatchThreadHook() noexcept { return watchThreadHook.load(); }
 //
 //   path                           frees the record          when, on which thread
 //   handle destroyed or assigned   the handle (~unique_ptr)  after Dispose has joined the watch
-//     to, not from a callback                                thread, on the caller's thread
+//     to, not on the record's                                thread, on the caller's thread
+//     own watch thread
 //   handle destroyed or assigned   the watch thread (Run)    when Run leaves its loop, after the
-//     to from its own callback                               callback returns, on the watch thread
+//     to from one of its own                                 callback returns, on the watch thread
+//     callbacks
 //   handle moved from              nobody: `impl` is null    -
 //
 // Flags, all written under startStopMutex:
 //   disposing            set by Dispose on every path above; Start refuses from then on, so no
 //                        watch begins on a record that is about to be freed.
-//   isWatching           cleared by Stop and Dispose; the watch thread's stop signal.
-//   stoppingThread       the id of the watch thread a Stop is joining, from the moment Stop
-//                        takes it out of watchThread until the join returns; Start waits while
-//                        it is set, and refuses when called on that very thread.
+//   isWatching           cleared by Stop, Dispose and a Start that cannot create its thread;
+//                        the watch thread's stop signal.
+//   stopPending          set while a Stop joins the watch thread it took out of watchThread;
+//                        Start waits while it is set, and refuses on that very thread (the
+//                        thread-local currentWatchRecord tells it apart).
 //   ownedByWatchThread   set by Dispose, on the watch thread only, together with detaching the
 //                        thread and releasing `impl`: from then on the record belongs to that
 //                        thread, which stops calling callbacks and frees the record (and closes
@@ -144,11 +154,11 @@ class FileWatcher::Impl {
   std::thread watchThread;
   FileWatcher* const owner;
   // See the table above the class for these three.
-  std::thread::id stoppingThread;
+  bool stopPending{false};
   std::atomic<bool> ownedByWatchThread{false};
   bool disposing = false;
   // Signalled, with startStopMutex free, when a Stop's join has returned and
-  // stoppingThread is cleared.
+  // stopPending is cleared.
   std::condition_variable_any stopEnded;
 };
 
@@ -254,14 +264,14 @@ bool FileWatcher::Impl::StopWatch(std::string& error) {
     isWatching = false;
     thread = std::move(watchThread);
     descriptor = std::exchange(inotifyFd, -1);
-    stoppingThread = thread.get_id();
+    stopPending = true;
   }
   // The join runs without the lock: the callbacks that are finishing may
   // still subscribe, unsubscribe and call Stop on this watcher.
   StopInternal(std::move(thread), descriptor);
   {
     std::lock_guard<HybridMutex> ended(startStopMutex);
-    stoppingThread = std::thread::id();
+    stopPending = false;
   }
   stopEnded.notify_all();
   return true;
@@ -274,6 +284,7 @@ void FileWatcher::Impl::StopInternal(std::thread thread, int descriptor) {
 
 void FileWatcher::Impl::Run(int descriptor) {
   ::pthread_setname_np(::pthread_self(), kThreadName);
+  currentWatchRecord = this;
   alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
   // Once the folder is gone from its path, nothing the watch still hears of
   // it (a moved folder's inode goes on being watched) concerns the path.
@@ -357,8 +368,8 @@ bool FileWatcher::Start(std::string& error) {
           fmt::format("A FileWatcher on '{}' is being destroyed; start aborted!", self.filePath);
       return false;
     }
-    if (self.stoppingThread == std::thread::id()) break;
-    if (self.stoppingThread == std::this_thread::get_id()) {
+    if (!self.stopPending) break;
+    if (currentWatchRecord == &self) {
       // The Stop waits for this very callback to return: waiting here for
       // that Stop to end would never end.
       error = fmt::format(

@@ -25,18 +25,23 @@
 // from one of the watcher's own callbacks is refused, since the thread cannot
 // wait for itself.
 //
-// Once the watched folder is moved away or deleted, nothing more is reported,
-// even if a folder of that name appears again (IsWatching stays true until
-// Stop): follow the folder by its name in its own parent to learn of that.
-// Links are not followed; a link's name is watched like any other name.
+// Once the watched folder itself is renamed, moved away or deleted, nothing
+// more is reported, even if a folder of that name appears again (IsWatching
+// stays true until Stop): follow the folder by its name in its own parent to
+// learn of that. A move of a folder further up is not noticed: the watch goes
+// on in the folder's new place. Links in the folder part are resolved once, by
+// Start; the file name is watched as a name, so a link there is not followed.
 //
 // What the caller must not do (each ends in a crash, a use after free or a
-// hang, as it would with any C++ object): destroy a watcher while another
-// thread is inside its Start or Stop (a callback that destroys its own watcher
-// during another thread's Stop does this); destroy a watcher from the
+// hang, as it would with any C++ object): destroy or assign to a watcher while
+// another thread is inside its Start or Stop (a callback that destroys its own
+// watcher during another thread's Stop does this); destroy a watcher from the
 // destructor of a handler that the same watcher's Subscribe releases (the
-// token's previous handler); let two watchers' callbacks destroy each other's
-// watcher (each destructor waits for the other's thread, forever).
+// token's previous handler); make callbacks of two watchers wait for each
+// other. A callback that destroys or stops another watcher waits for that
+// watcher's callbacks, and so does a Start made during another thread's Stop;
+// a cycle of such waits (two callbacks destroying each other's watcher, say)
+// never ends.
 #ifndef TALVORNCOMMON_FILEWATCHER_H_
 #define TALVORNCOMMON_FILEWATCHER_H_
 
