@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -236,6 +237,7 @@ SettingsFollower::~SettingsFollower() { Stop(); }
 bool SettingsFollower::Start() {
   // Watching starts before the first load, so an edit made meanwhile is not lost.
   Update("start", {}, /*force=*/true);
+  StopRetired();
   if (watches_.empty()) {
     std::fprintf(stderr, "talvorn-settings: %s: %s\n", path_.c_str(), watch_problem_.c_str());
     return false;
@@ -248,6 +250,7 @@ bool SettingsFollower::Start() {
       for (const Event& event : burst)
         cause += std::string(" ") + FileWatcher::ToString(event.type);
       Update(cause, burst, /*force=*/false);
+      StopRetired();
     }
   });
   return true;
@@ -261,6 +264,8 @@ void SettingsFollower::Stop() {
   }
   if (reload_thread_.joinable()) reload_thread_.join();
   // Destroying a watcher stops it; this is never one of their callbacks.
+  for (std::future<void>& closed : closing_) closed.wait();
+  closing_.clear();
   watches_.clear();
   watcher_count_ = 0;
 }
@@ -311,8 +316,7 @@ SettingsFollower::Resolution SettingsFollower::ResolveAndArm() {
 }
 
 std::string SettingsFollower::Rearm(const std::vector<Place>& wanted) {
-  // Stopped first, so that an inotify instance is given back before another is taken.
-  watches_.remove_if([&](const Watch& watch) {
+  Retire([&](const Watch& watch) {
     return std::find(wanted.begin(), wanted.end(), watch.place) == wanted.end();
   });
   std::string failure;
@@ -336,6 +340,25 @@ std::string SettingsFollower::Rearm(const std::vector<Place>& wanted) {
   }
   watcher_count_ = watches_.size();
   return failure;
+}
+
+void SettingsFollower::Retire(const std::function<bool(const Watch&)>& unwanted) {
+  for (auto watch = watches_.begin(); watch != watches_.end();) {
+    const auto next = std::next(watch);
+    if (unwanted(*watch)) retired_.splice(retired_.end(), watches_, watch);
+    watch = next;
+  }
+}
+
+void SettingsFollower::StopRetired() {
+  if (retired_.empty()) return;
+  std::erase_if(closing_, [](const std::future<void>& closed) {
+    return closed.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  });
+  // The list moves into the task whole: its watchers never move.
+  closing_.push_back(std::async(std::launch::async,
+                                [watches = std::move(retired_)]() mutable { watches.clear(); }));
+  retired_.clear();
 }
 
 // Prints `text` when it differs from what `said` holds, then remembers it: a
@@ -364,7 +387,7 @@ void SettingsFollower::Update(const std::string& cause, const std::vector<Event>
       }
     }
   }
-  watches_.remove_if([&](const Watch& watch) {
+  Retire([&](const Watch& watch) {
     return std::find(replaced.begin(), replaced.end(), watch.place.folder) != replaced.end();
   });
 

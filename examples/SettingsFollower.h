@@ -17,9 +17,12 @@
 //   result, i.e. each link on the way (by its name in its folder), the file (by
 //   its name in its real folder), and each folder holding one of those (by its
 //   name in its parent, since a watch lasts only as long as its folder).
-//   Watchers no longer needed are stopped, new ones started, on this thread.
+//   New watchers are started on this thread; those no longer needed are
+//   stopped once the reload is out, on a task of their own (closing an inotify
+//   instance can take the kernel seconds).
 // - Each watcher holds one inotify instance and one thread, and a user has 128
-//   instances by default: the follower holds at most kMaxWatchers; a longer
+//   instances by default: the follower holds at most kMaxWatchers (and, for the
+//   moment of a reload, the ones it is about to stop); a longer
 //   chain is followed but says that changes in its middle go unseen.
 // - A reload builds the new record outside the lock and swaps it in under the
 //   exclusive lock, so readers hardly ever wait. It starts from the defaults;
@@ -41,6 +44,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -135,6 +139,12 @@ class SettingsFollower {
   void Update(const std::string& cause, const std::vector<Event>& burst, bool force);
   Resolution ResolveAndArm();
   std::string Rearm(const std::vector<Place>& wanted);
+  // Moves the watches for which `unwanted` holds to retired_.
+  void Retire(const std::function<bool(const Watch&)>& unwanted);
+  // Stops the retired watches on a task of their own: closing an inotify
+  // instance waits for the kernel to release its watches, which takes seconds
+  // on a loaded machine, and the next reload must not wait for that.
+  void StopRetired();
   void Say(std::string& said, const std::string& text);
 
   const std::string path_;
@@ -149,7 +159,9 @@ class SettingsFollower {
   std::thread reload_thread_;
 
   // Used by the reload thread only (and by Start before that thread exists).
-  std::list<Watch> watches_;  // a list: a started watcher is never moved
+  std::list<Watch> watches_;                // a list: a started watcher is never moved
+  std::list<Watch> retired_;                // no longer needed; stopped once the reload is out
+  std::vector<std::future<void>> closing_;  // the tasks stopping retired watches
   uint64_t next_serial_ = 1;
   std::string file_;           // the real path last resolved to; empty when none
   std::string problem_;        // why nothing could be loaded, as last said
