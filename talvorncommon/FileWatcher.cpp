@@ -121,8 +121,8 @@ class FileWatcher::Impl {
 
   // Joins the thread taken out of the record and only then closes the
   // descriptor taken out with it, so the thread never reads a closed (and
-  // possibly reused) descriptor number. Runs without startStopMutex, and
-  // touches nothing in the record: by now a new watch may own its fields.
+  // possibly reused) descriptor number. Runs without startStopMutex, which
+  // the callbacks still finishing may need; a Start waits until it is done.
   void StopInternal(std::thread thread, int descriptor);
 
   // The watch thread, reading `descriptor`, its instance for its whole life.
