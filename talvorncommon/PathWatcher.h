@@ -1,0 +1,146 @@
+// PathWatcher: follows a path to the regular file it leads to, wherever links
+// and replaced folders take it, and calls back once per change of what the
+// path leads to or of that file's content, on its own thread. Made for a
+// settings file that reloads itself however it is deployed: edited in place or
+// saved by rename, reached through a dotfiles link, a Kubernetes ConfigMap's
+// `..data` swap or a deploy's `current` link, or in a folder that is replaced.
+//
+//   TalvornCommon::PathWatcher watcher("/etc/app/settings.conf");
+//   std::string error;
+//   if (!watcher.Start([](const auto& change) { Load(change); }, error)) Report(error);
+//   Load(watcher.Current());  // what the path leads to now
+//
+// Errors: Start and Stop return false and assign a complete English text to
+// `error`, whose first quoted part is the path exactly as given to the
+// constructor; they leave `error` untouched when they succeed. Nothing is
+// thrown for a failure of the watcher itself; allocation failures pass
+// through. Start, Stop, IsWatching and Current may be called from any thread.
+//
+// How it follows the path. Start makes the path absolute and resolves it part
+// by part as the kernel would, following up to 40 links (relative targets from
+// the link's folder, `..` from where a link led). Every folder on the way, from
+// the root down to the file's folder, including the folders a link's target
+// leads through, is watched by one inotify instance, each before any name in it
+// is looked up, so no change on the way goes unseen. Whenever an event touches
+// a name on the way (created, deleted, moved from or to, attributes changed), a
+// watched folder is moved or deleted, or the event queue overflows, the path is
+// resolved again and the watches follow it. Which folder is watched is decided
+// by the path alone: a folder created again under an old name, even with the
+// inode number of the one it replaces, is watched afresh.
+//
+// Bursts. One save is often several events (an editor writes and renames, a
+// ConfigMap swaps a link and deletes a folder), so the events are gathered into
+// bursts: a burst ends once `quietPeriod` passes without an event on the way.
+// Once the file has been written to, or created, its burst lasts until the
+// writer closes it, so a writer that pauses while it holds the file open gives
+// one call, after the close. A writer that never closes is reported after
+// kWriterQuietPeriod (one second) without an event, and a file written without
+// pause is reported at least every kLongestBurst (five seconds). Events on
+// other names in the watched folders end nothing and start nothing.
+//
+// Calls. `onChanged` runs on the thread "PathWatcher", one call at a time,
+// once per burst that changed what the path leads to, that file's content (a
+// write, a close after writing, a new file under a name on the way) or that
+// overflowed the event queue, with the Change after the burst; the same problem
+// twice is told once. When the path leads nowhere (missing, moved away, a
+// dangling link, a link loop, not a regular file, a folder or file that cannot
+// be read or watched) the Change carries the problem, the watcher keeps
+// watching the places that still exist, and it resumes by itself. A problem
+// that no event may end (a permission, an exhausted watch limit) is checked
+// again every kRecheckPeriod (two seconds) while it lasts; otherwise the thread
+// sleeps in the kernel until an event or Stop wakes it.
+//
+// Limits. Each started watcher holds one inotify instance, one eventfd and one
+// thread, and one watch per folder on the way (a user has 128 instances and a
+// system-wide number of watches). Every change in a watched folder wakes the
+// thread, also when it concerns another name and ends in no call: a busy
+// folder on the way (a log written beside the settings) costs wake-ups. The
+// file's content is known by its events: a write through another hard link of
+// the file, or through a memory mapping, is not seen. A folder that appears on
+// the way and is filled within the same moment (before it is watched) may have
+// a slow writer's half-written file reported, followed by a call for the rest.
+//
+// What the caller must not do: destroy the watcher from its own onChanged (the
+// thread cannot wait for itself; the watcher then logs an error, makes no
+// further call and its thread ends on its own once the callback returns, but
+// whatever the callback captured from the owner is gone); make the callbacks of
+// two watchers wait for each other (a callback that stops another watcher waits
+// for that watcher's callback).
+#ifndef TALVORNCOMMON_PATHWATCHER_H_
+#define TALVORNCOMMON_PATHWATCHER_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace TalvornCommon {
+
+class PathWatcher {
+ public:
+  // What the path leads to.
+  struct Change {
+    // The real path (links resolved) of the regular file the path leads to;
+    // empty when none.
+    std::string file;
+    // Why the path leads to no readable regular file; empty when `file` is set.
+    std::string problem;
+    bool operator==(const Change&) const = default;
+  };
+  using OnChanged = std::function<void(const Change&)>;
+
+  // How long a writer that holds the file open may pause before its burst is
+  // reported anyway: far longer than the pauses of a program writing a file
+  // line by line, short enough for a person watching the result.
+  static constexpr std::chrono::milliseconds kWriterQuietPeriod{1000};
+  // The longest a burst lasts: a file written without pause is still reported.
+  static constexpr std::chrono::milliseconds kLongestBurst{5000};
+  // How often a problem that no event may end is checked again.
+  static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
+
+  // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of
+  // events must stay quiet to end (zero ends it as soon as the queue is empty).
+  explicit PathWatcher(std::string path,
+                       std::chrono::milliseconds quietPeriod = std::chrono::milliseconds(20));
+
+  // Stops, as Stop does. See above for a destruction from onChanged.
+  virtual ~PathWatcher();
+
+  PathWatcher(const PathWatcher&) = delete;
+  PathWatcher& operator=(const PathWatcher&) = delete;
+
+  // Resolves the path, watches the folders on the way and starts the thread;
+  // Current() then tells what the path leads to (a path that leads nowhere is
+  // no failure: it is watched until it does). `onChanged` is called for the
+  // changes that follow, and must not throw (a callback that throws is logged
+  // and the watch goes on). Fails if the watcher is started (also from its own
+  // onChanged), if `onChanged` is empty, if the path is empty or contains a NUL
+  // character, if no inotify instance or eventfd can be opened, or if the
+  // thread cannot be created; a failed Start leaves no descriptor and no
+  // thread. A relative path is made absolute here, against the current folder.
+  // The watcher can be started again after Stop.
+  [[nodiscard]] bool Start(OnChanged onChanged, std::string& error);
+
+  // Wakes the thread and returns once it has finished the call it may be
+  // running and has exited, with the instance and eventfd closed. After it
+  // returns true no call is made until the next Start. Fails if the watcher is
+  // not started, or when called from its own onChanged (a thread cannot wait
+  // for itself); a failed Stop changes nothing.
+  bool Stop(std::string& error);
+
+  // True from a successful Start until a Stop begins.
+  [[nodiscard]] bool IsWatching() const;
+
+  // What the path led to at Start, or at the last call of onChanged (the
+  // Change that call was given, also while it runs). Empty before Start.
+  [[nodiscard]] Change Current() const;
+
+ private:
+  class Impl;
+  // Shared with the thread, which keeps the record alive until it has ended.
+  std::shared_ptr<Impl> impl;
+};
+
+}  // namespace TalvornCommon
+
+#endif  // TALVORNCOMMON_PATHWATCHER_H_
