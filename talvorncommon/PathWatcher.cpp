@@ -596,6 +596,8 @@ PathWatcher::~PathWatcher() {
     self.LogError(detail::kLinePathDestroyedFromCallback,
                   "A PathWatcher on '{}' was destroyed from its own onChanged callback; its "
                   "thread ends once the callback returns.");
+    // The lock orders this after the Start that made the thread.
+    std::lock_guard<std::mutex> lock(self.startStopMutex);
     self.watching = false;
     const uint64_t one = 1;
     static_cast<void>(::write(self.wake.get(), &one, sizeof one));

@@ -40,9 +40,9 @@
 //
 // Calls. `onChanged` runs on the thread "PathWatcher", one call at a time,
 // once per burst that changed what the path leads to, that file's content (a
-// write, a close after writing, a new file under a name on the way) or that
-// overflowed the event queue, with the Change after the burst; the same problem
-// twice is told once. When the path leads nowhere (missing, moved away, a
+// write; a close of the file opened for writing, so `touch` asks for a reload;
+// a new file under a name on the way) or that overflowed the event queue, with the Change after the
+// burst; the same problem twice is told once. When the path leads nowhere (missing, moved away, a
 // dangling link, a link loop, not a regular file, a folder or file that cannot
 // be read or watched) the Change carries the problem, the watcher keeps
 // watching the places that still exist, and it resumes by itself. A problem
@@ -60,12 +60,14 @@
 // the way and is filled within the same moment (before it is watched) may have
 // a slow writer's half-written file reported, followed by a call for the rest.
 //
-// What the caller must not do: destroy the watcher from its own onChanged (the
-// thread cannot wait for itself; the watcher then logs an error, makes no
-// further call and its thread ends on its own once the callback returns, but
-// whatever the callback captured from the owner is gone); make the callbacks of
-// two watchers wait for each other (a callback that stops another watcher waits
-// for that watcher's callback).
+// What the caller must not do (each ends in a hang or a use after free, as it
+// would with any C++ object): destroy the watcher while another thread is in
+// its Start or Stop; destroy it from its own onChanged, which is a caller error
+// too (the thread cannot wait for itself: the watcher logs an error, makes no
+// further call, and its thread ends on its own once the callback returns, but
+// whatever the callback captured from the owner may be gone by then); make the
+// callbacks of two watchers wait for each other (a callback that stops another
+// watcher waits for that watcher's call to return).
 #ifndef TALVORNCOMMON_PATHWATCHER_H_
 #define TALVORNCOMMON_PATHWATCHER_H_
 

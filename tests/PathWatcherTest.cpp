@@ -73,15 +73,28 @@ class PathWatcherTest : public ::testing::Test {
     Calls calls;
   };
   // Runs each step against a watcher of `path` and checks the calls it gives.
-  void RunSteps(const std::string& path, const std::vector<Step>& steps) {
+  // Runs each step against a watcher of `path` and checks the calls it gives;
+  // returns the number of folders watched at the end.
+  int RunSteps(const std::string& path, const std::vector<Step>& steps) {
     const auto quiet = 150ms;  // far longer than the gaps inside one step's script
     PathWatcher watcher(path, quiet);
-    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+    EXPECT_TRUE(watcher.Start(Record(), error_)) << error_;
     for (const Step& step : steps) {
       SCOPED_TRACE(step.what);
       Shell(step.script);
       ExpectCalls(step.calls, quiet);
     }
+    return CountWatches();
+  }
+  // The watches of the process's inotify instances, as /proc lists them.
+  static int CountWatches() {
+    int watches = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fdinfo")) {
+      std::istringstream info(ReadFileBytes(entry.path()));
+      for (std::string line; std::getline(info, line);)
+        watches += line.rfind("inotify wd:", 0) == 0;
+    }
+    return watches;
   }
   static int WatchThreadId() {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -141,7 +154,7 @@ TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
 // happens in a folder that has left the way, or to other names, is not told.
 TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
   Shell("mkdir -p app/conf && echo v1 > app/conf/w");
-  RunSteps(
+  const int watches = RunSteps(
       root_ + "/app/conf/w",
       {
           {"an editor's save by rename",
@@ -167,29 +180,39 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
            "mv -T app/conf/..data_tmp app/conf/..data && rm -r app/conf/..1",
            {"/app/conf/..2/w: v7"}},
       });
+  // The root, its folders down to the test's, app, conf and the data folder.
+  const std::filesystem::path root(root_);
+  EXPECT_EQ(watches, std::distance(root.begin(), root.end()) + 3);
 }
 
 // When the path leads nowhere the call says why, at the end of the burst, and
 // the watcher resumes by itself once it leads to a file again.
 TEST_F(PathWatcherTest, WhenThePathLeadsNowhereTheCallSaysWhyAndItResumes) {
   Shell("echo v1 > w");
-  RunSteps(path_,
-           {
-               {"moved away", "mv w w.old", {"problem: /w does not exist"}},
-               {"written, deleted and written again within a burst",
-                "echo v2 > w; rm w; echo v3 > w",
-                {"/w: v3"}},
-               {"a dangling link",
-                "ln -sfn target w",
-                {"problem: /target does not exist (reached through the link /w)"}},
-               {"the link's target written", "echo v4 > target", {"/target: v4"}},
-               {"a link loop",
-                "ln -s w loop && ln -sfn loop w",
-                {"problem: a link loop, or more than 40 links, on the way to /w"}},
-               {"the same loop touched again", "touch -h w", {}},
-               {"not a regular file", "rm w && mkfifo w", {"problem: /w is not a regular file"}},
-               {"a file again", "rm w && echo v5 > w.tmp && mv w.tmp w", {"/w: v5"}},
-           });
+  RunSteps(
+      path_,
+      {
+          {"moved away", "mv w w.old", {"problem: /w does not exist"}},
+          {"written, deleted and written again within a burst",
+           "echo v2 > w; rm w; echo v3 > w",
+           {"/w: v3"}},
+          {"a dangling link",
+           "ln -sfn target w",
+           {"problem: /target does not exist (reached through the link /w)"}},
+          {"the link's target written", "echo v4 > target", {"/target: v4"}},
+          {"a link loop",
+           "ln -s w loop && ln -sfn loop w",
+           {"problem: a link loop, or more than 40 links, on the way to /w"}},
+          {"the same loop touched again", "touch -h w", {}},
+          {"not a regular file", "rm w && mkfifo w", {"problem: /w is not a regular file"}},
+          {"a file again", "rm w && echo v5 > w.tmp && mv w.tmp w", {"/w: v5"}},
+          {"40 links, as many as the kernel follows",
+           "for i in $(seq 38); do ln -s l$((i + 1)) l$i; done; ln -s target l39; ln -sfn l1 w",
+           {"/target: v4"}},
+          {"41 links",
+           "ln -s l1 l0 && ln -sfn l0 w",
+           {"problem: a link loop, or more than 40 links, on the way to /w"}},
+      });
 }
 
 // A writer that pauses while it holds the file open is read once, after it
@@ -201,8 +224,8 @@ TEST_F(PathWatcherTest, AFileIsReadOnceItsWriterHasClosedIt) {
   {
     std::ofstream writer(path_);
     for (const char* line : {"a\n", "b\n", "c\n"}) {
+      std::this_thread::sleep_for(5 * quiet);  // created or written, then a pause
       writer << line << std::flush;
-      std::this_thread::sleep_for(5 * quiet);
     }
   }
   ExpectCalls({"/w: a\nb\nc"}, quiet);
@@ -241,26 +264,42 @@ TEST_F(PathWatcherTest, AnOverflowWhileACallIsHeldEndsInACall) {
   ExpectCalls({"/w: v1", "/w: v2"}, 100ms);
 }
 
-// No event tells that a permission was granted by a change of the process's
-// own credentials: the problem is checked again every two seconds. Runs in a
-// child process, whose threads may change their user.
-TEST_F(PathWatcherTest, APermissionProblemIsCheckedAgainWhileItLasts) {
+// A chmod on the way is an event; a permission granted by a change of the
+// process's own credentials is not, so a permission problem is checked again
+// every two seconds while it lasts. The watcher runs in a child process that
+// is not root, since root may read anything.
+TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
   WriteFileBytes(path_, "v1\n");
+  std::filesystem::permissions(
+      root_, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                 std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                 std::filesystem::perms::others_exec);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    const auto calledWith = [this](const std::string& call) {
+      return WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !calls_.empty() && calls_.back() == call;
+      });
+    };
     // The saved user id stays root, so the effective one can come back.
     if (::setresuid(65534, 65534, 0) != 0) ::_exit(1);
     PathWatcher watcher(path_);
-    std::atomic<bool> called{false};
-    if (!watcher.Start([&](const PathWatcher::Change& change) { called = change.file == path_; },
-                       error_))
-      ::_exit(2);
-    if (watcher.Current().problem != "cannot watch " + root_ + ": Permission denied") ::_exit(3);
-    if (::setresuid(-1, 0, -1) != 0) ::_exit(4);  // every thread of the process
-    ::_exit(WaitUntil([&] { return called.load(); }) ? 0 : 5);
+    if (!watcher.Start(Record(), error_) || watcher.Current().file != path_) ::_exit(2);
+    if (::write(ready[1], "r", 1) != 1) ::_exit(3);
+    if (!calledWith("problem: cannot read /w: Permission denied")) ::_exit(4);
+    if (::setresuid(-1, 0, -1) != 0) ::_exit(5);  // every thread of the process
+    ::_exit(calledWith("/w: v1") ? 0 : 6);
   }
+  ::close(ready[1]);  // a child that ends early ends the read
+  char byte = 0;
+  EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  std::filesystem::permissions(path_, std::filesystem::perms::none);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status));
@@ -321,10 +360,11 @@ TEST_F(PathWatcherTest, StartAndStopFromTheCallbackAndAcrossCycles) {
   std::string startError, stopError;
   ASSERT_TRUE(watcher.Start(
       [&](const PathWatcher::Change& change) {
-        EXPECT_FALSE(watcher.Stop(stopError));
-        EXPECT_FALSE(watcher.Start(Record(), startError));
         Note(Describe(change));
         static_cast<void>(released.wait_for(30s));
+        // Another thread's Stop is waiting for this call by now.
+        EXPECT_FALSE(watcher.Stop(stopError));
+        EXPECT_FALSE(watcher.Start(Record(), startError));
         Note("call returns");
       },
       error_))
@@ -332,9 +372,6 @@ TEST_F(PathWatcherTest, StartAndStopFromTheCallbackAndAcrossCycles) {
   EXPECT_EQ(watcher.Current().problem, root_ + "/w does not exist");
   WriteFileBytes(path_, "v1\n");
   ASSERT_TRUE(WaitUntil([&] { return Called(); }));
-  const std::string says = "A PathWatcher on '" + relative + "'";
-  EXPECT_EQ(stopError, says + " cannot be stopped from its own onChanged callback; stop aborted!");
-  EXPECT_EQ(startError, says + " has already been started; start aborted!");
   std::future<void> stopping = std::async(std::launch::async, [&] {
     EXPECT_TRUE(watcher.Stop(error_));
     Note("Stop returns");
@@ -342,6 +379,9 @@ TEST_F(PathWatcherTest, StartAndStopFromTheCallbackAndAcrossCycles) {
   static_cast<void>(stopping.wait_for(100ms));  // time for a Stop that does not wait to return
   release.set_value();
   stopping.get();
+  const std::string says = "A PathWatcher on '" + relative + "'";
+  EXPECT_EQ(stopError, says + " cannot be stopped from its own onChanged callback; stop aborted!");
+  EXPECT_EQ(startError, says + " has already been started; start aborted!");
   EXPECT_EQ(calls_, (Calls{"/w: v1", "call returns", "Stop returns"}));
   EXPECT_FALSE(watcher.Stop(error_));
   EXPECT_EQ(error_, says + " has not been started yet; stop aborted!");
@@ -359,12 +399,14 @@ TEST_F(PathWatcherTest, AWatcherDestroyedFromItsCallbackEndsItsThread) {
   auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
   ASSERT_TRUE(watcher->Start(
       [&](const PathWatcher::Change& change) {
-        Note(Describe(change));
+        const std::string call = Describe(change);
         watcher.reset();
+        Note(call);  // after the reset, so that the lock orders it before the checks
       },
       error_));
   Shell("echo v1 > w; echo v2 > w");
   ExpectNothingLeftOpen();
+  std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(calls_.size(), 1U);
 }
 
