@@ -197,7 +197,7 @@ TEST_F(PathWatcherTest, WhenThePathLeadsNowhereTheCallSaysWhyAndItResumes) {
            "echo v2 > w; rm w; echo v3 > w",
            {"/w: v3"}},
           {"a dangling link",
-           "ln -sfn target w",
+           "ln -sfn ../$(basename \"$PWD\")/target w",  // up and down again
            {"problem: /target does not exist (reached through the link /w)"}},
           {"the link's target written", "echo v4 > target", {"/target: v4"}},
           {"a link loop",
