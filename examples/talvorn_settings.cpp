@@ -1,6 +1,6 @@
 // talvorn-settings: a settings file that reloads itself while worker threads
-// keep reading it, built from the library's watcher, lock, file and string
-// helpers. The part a program copies is SettingsFollower.h and .cpp; this file
+// keep reading it, built from the library's path watcher, lock, file and
+// string helpers. The part a program copies is SettingsFollower.h and .cpp; this file
 // adds the workers, a tour and a follow mode.
 //
 //   talvorn-settings PATH   follows the settings file PATH until Ctrl-C or
@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <mutex>
@@ -364,9 +365,31 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
+// What the follower costs the process in the kernel: its inotify instances
+// and the threads named `thread`, read from /proc.
+struct Footprint {
+  size_t instances = 0;
+  size_t threads = 0;
+};
+
+Footprint Measure(const std::string& thread) {
+  Footprint footprint;
+  std::error_code failure;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc/self/fd", failure)) {
+    std::error_code ignored;
+    if (fs::read_symlink(entry.path(), ignored) == "anon_inode:inotify") ++footprint.instances;
+  }
+  for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task", failure)) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name == thread) ++footprint.threads;
+  }
+  return footprint;
+}
+
 // Runs one step; an empty result when it passed, else what went wrong.
 std::string RunStep(const TourStep& step, const fs::path& home, const Records& records,
-                    const Workers& workers, const SettingsFollower& follower) {
+                    const Workers& workers) {
   const size_t before = records.Get().size();
   const Clock::time_point start = Clock::now();
   if (!Perform(step, home)) return "the file operation failed";
@@ -393,8 +416,18 @@ std::string RunStep(const TourStep& step, const fs::path& home, const Records& r
   std::this_thread::sleep_for(kLateReloads);
   const size_t reloads = records.Get().size() - before;
   const std::chrono::duration<double, std::milli> delay = loaded - start;
-  std::printf("  => %zu reload%s, loaded %.1f ms after the operation; %zu watchers\n", reloads,
-              reloads == 1 ? "" : "s", delay.count(), follower.WatcherCount());
+  const Footprint footprint = Measure("PathWatcher");
+  std::printf(
+      "  => %zu reload%s, loaded %.1f ms after the operation; %zu inotify instance%s, %zu "
+      "watch thread%s\n",
+      reloads, reloads == 1 ? "" : "s", delay.count(), footprint.instances,
+      footprint.instances == 1 ? "" : "s", footprint.threads, footprint.threads == 1 ? "" : "s");
+  // The watcher gathers each step's events into one call: a second reload is
+  // a save loaded twice, maybe half-written the first time.
+  if (reloads != 1) return std::to_string(reloads) + " reloads instead of one";
+  if (footprint.instances != 1 || footprint.threads != 1) {
+    return "the follower should hold one inotify instance and one watch thread";
+  }
   return seen ? "" : "the workers did not see every new value";
 }
 
@@ -425,7 +458,7 @@ int RunTour() {
   std::vector<std::string> failures;
   for (const TourStep& step : kTour) {
     std::printf("- %s\n", step.what);
-    const std::string failure = RunStep(step, home, records, workers, follower);
+    const std::string failure = RunStep(step, home, records, workers);
     if (!failure.empty()) {
       std::printf("  => FAILED: %s\n", failure.c_str());
       failures.push_back(std::string(step.what) + ": " + failure);
@@ -474,9 +507,8 @@ int FollowUntilStopped(const std::string& path) {
 int main(int argc, char** argv) {
   // Whole lines at once, also into a pipe, so the threads' lines do not mix.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // The watcher logs each subscription at info level; the follower subscribes
-  // anew whenever the chain of links changes, and those lines would drown the
-  // program's own. Failures are still logged.
+  // The library logs its watchers' progress at info level, and those lines
+  // would drown the program's own. Failures are still logged.
   spdlog::set_level(spdlog::level::warn);
   if (argc > 2 ||
       (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
@@ -486,6 +518,5 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  // The follower resolves the path from the root, as the kernel would.
-  return argc == 2 ? FollowUntilStopped(fs::absolute(argv[1])) : RunTour();
+  return argc == 2 ? FollowUntilStopped(argv[1]) : RunTour();
 }
