@@ -5,15 +5,18 @@
 //
 //   talvorn-settings PATH   follows the settings file PATH until Ctrl-C or
 //                           SIGTERM: every save reloads it, also through links
-//                           and after its folder is replaced, and each worker
-//                           prints the part of the settings it uses when that
-//                           part changes
+//                           and after its folder or a folder above is
+//                           replaced, and each worker prints the part of the
+//                           settings it uses when that part changes
 //   talvorn-settings        runs a tour in a fresh temporary configuration
 //                           folder: writes settings.conf, edits, replaces and
-//                           deletes it, replaces its folder, then follows it
-//                           through a dotfiles link, a ConfigMap's ..data swaps
-//                           and a deploy's folder link; exits 0 when every
-//                           change was loaded and seen by the workers
+//                           deletes it, replaces its folder and the folder
+//                           above, writes it slowly, moves it away, then
+//                           follows it through a dotfiles link, a ConfigMap's
+//                           ..data swaps and a deploy's folder link; exits 0
+//                           when every change gave exactly one reload, seen by
+//                           the workers, with one inotify instance and one
+//                           watch thread
 //
 // The keys, with their defaults (see Settings in SettingsFollower.h):
 //   volume = 5   speed = 1.0   cache_mb = 64   languages = en
@@ -49,8 +52,12 @@ using Clock = std::chrono::steady_clock;
 // How long a worker works between two looks at the settings.
 constexpr std::chrono::milliseconds kWorkTime{1};
 // What the tour waits after a step's reload, to count a second one if a tool
-// pauses longer than the follower's quiet period: ten times that period.
+// pauses longer than the watcher's quiet period: ten times that period.
 constexpr std::chrono::milliseconds kLateReloads{200};
+// The slow writer's pause between its first line and the rest: five times the
+// watcher's quiet period, so a watcher that did not wait for the close would
+// load the first line alone.
+constexpr std::chrono::milliseconds kSlowWriterPause{100};
 const char* const kFileName = "settings.conf";
 
 // A worker uses one part of the settings; `describe` says what it sees.
@@ -119,7 +126,7 @@ class Workers {
   std::set<std::string> seen_;
 };
 
-// The tour's file operations, on the folder home/Talvorn and what replaces it.
+// The tour's file operations, on the folder home/app/Talvorn and what replaces it.
 enum class Operation {
   kSave,              // settings.conf written with FileIO::SaveTextFile
   kAppend,            // lines appended to settings.conf
@@ -127,6 +134,10 @@ enum class Operation {
   kDelete,            // settings.conf deleted
   kMoveFolderAway,    // the folder renamed away, created again with a new file
   kDeleteFolder,      // the folder deleted, created again with a new file
+  kMoveAppAway,       // app.new/Talvorn prepared, app renamed away, app.new renamed onto app
+  kDeleteApp,         // app.new/Talvorn prepared, app deleted, app.new renamed onto app
+  kWriteSlowly,       // settings.conf written a line, a pause, then the rest, then closed
+  kMoveAway,          // settings.conf moved out of its folder
   kLinkToDotfiles,    // settings.conf made a link to home/dotfiles/talvorn/settings.conf
   kAppendToDotfiles,  // lines appended to the dotfiles file
   kDeleteDotfiles,    // the dotfiles file deleted: the link dangles
@@ -191,6 +202,28 @@ const TourStep kTour[] = {
      "",
      {"volume = 6", "languages = fr"},
      {"volume 6, speed 1", "cache 64 MB", "languages fr"}},
+    {"replace the folder above it: app renamed to app.old, a prepared app.new renamed onto app",
+     Operation::kMoveAppAway,
+     "",
+     {"volume = 10", "speed = 0,5"},
+     {"volume 10, speed 0.5", "cache 64 MB", "languages en"}},
+    {"replace it again: app deleted, a prepared app.new renamed onto app",
+     Operation::kDeleteApp,
+     "",
+     {"volume = 11", "cache_mb = 96"},
+     {"volume 11, speed 1", "cache 96 MB", "languages en"}},
+    {"write the file slowly: one line, a pause of 100 ms, the rest, then close it",
+     Operation::kWriteSlowly,
+     "",
+     {"volume = 12", "speed = 1.75", "languages = en,nl"},
+     {"volume 12, speed 1.75", "cache 64 MB", "languages en nl"}},
+    {"move the file out of its folder",
+     Operation::kMoveAway,
+     "",
+     {},
+     {"volume 12, speed 1.75", "cache 64 MB", "languages en nl"},
+     0,
+     true},
     {"make settings.conf a link into a dotfiles folder",
      Operation::kLinkToDotfiles,
      "",
@@ -262,8 +295,29 @@ bool SwapLink(const fs::path& target, const fs::path& link, const fs::path& temp
   return !failure;
 }
 
+// Writes `lines` to app.new/Talvorn/settings.conf, app.new emptied first.
+bool PrepareApp(const fs::path& home, const std::vector<std::string>& lines) {
+  std::error_code failure;
+  fs::remove_all(home / "app.new", failure);
+  return !failure && fs::create_directories(home / "app.new" / "Talvorn", failure) &&
+         FileIO::SaveTextFile(home / "app.new" / "Talvorn", kFileName, lines, /*append=*/false);
+}
+
+// Writes the first line, pauses with the file open, then writes the rest, as
+// a program that computes its settings while it writes them would.
+bool WriteSlowly(const fs::path& file, const std::vector<std::string>& lines) {
+  std::ofstream stream(file, std::ios::trunc);
+  for (size_t index = 0; stream && index < lines.size(); ++index) {
+    stream << lines[index] << '\n' << std::flush;
+    if (index == 0) std::this_thread::sleep_for(kSlowWriterPause);
+  }
+  stream.close();
+  return !stream.fail();
+}
+
 bool Perform(const TourStep& step, const fs::path& home) {
-  const fs::path folder = home / "Talvorn";
+  const fs::path app = home / "app";
+  const fs::path folder = app / "Talvorn";
   const fs::path file = folder / kFileName;
   const fs::path dotfiles = home / "dotfiles" / "talvorn";
   const std::string temporary = std::string(".") + kFileName + ".new";
@@ -282,14 +336,30 @@ bool Perform(const TourStep& step, const fs::path& home) {
     case Operation::kDelete:
       return fs::remove(file, failure);
     case Operation::kMoveFolderAway:
-      fs::remove_all(home / "Talvorn.old", failure);
-      fs::rename(folder, home / "Talvorn.old", failure);
+      fs::remove_all(app / "Talvorn.old", failure);
+      fs::rename(folder, app / "Talvorn.old", failure);
       return !failure && fs::create_directory(folder, failure) &&
              FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
     case Operation::kDeleteFolder:
       fs::remove_all(folder, failure);
       return !failure && fs::create_directory(folder, failure) &&
              FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
+    case Operation::kMoveAppAway:
+      fs::remove_all(home / "app.old", failure);
+      if (failure || !PrepareApp(home, step.lines)) return false;
+      fs::rename(app, home / "app.old", failure);
+      if (!failure) fs::rename(home / "app.new", app, failure);
+      return !failure;
+    case Operation::kDeleteApp:
+      if (!PrepareApp(home, step.lines)) return false;
+      fs::remove_all(app, failure);
+      if (!failure) fs::rename(home / "app.new", app, failure);
+      return !failure;
+    case Operation::kWriteSlowly:
+      return WriteSlowly(file, step.lines);
+    case Operation::kMoveAway:
+      fs::rename(file, home / kFileName, failure);
+      return !failure;
     case Operation::kLinkToDotfiles:
       fs::create_directories(dotfiles, failure);
       return !failure && FileIO::SaveTextFile(dotfiles, kFileName, step.lines, false) &&
@@ -318,12 +388,12 @@ bool Perform(const TourStep& step, const fs::path& home) {
       return SwapLink(fs::path("..data") / kFileName, file, folder / "settings.conf.tmp");
     }
     case Operation::kDeployRelease: {
-      const fs::path release = home / "releases" / step.place;
+      const fs::path release = app / "releases" / step.place;
       fs::create_directories(release, failure);
       if (failure || !FileIO::SaveTextFile(release, kFileName, step.lines, false)) return false;
       // A link cannot be renamed onto a folder: the first deploy removes it.
       if (!fs::is_symlink(folder)) fs::remove_all(folder, failure);
-      return SwapLink(fs::path("releases") / step.place, folder, home / "Talvorn.tmp");
+      return SwapLink(fs::path("releases") / step.place, folder, app / "Talvorn.tmp");
     }
   }
   return false;
@@ -440,10 +510,12 @@ int RunTour() {
     std::perror("mkdtemp");
     return 1;
   }
-  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  // The configuration folder sits in a folder of its own, app, so that the
+  // tour can replace the folder above the one holding the file.
+  setenv("XDG_CONFIG_HOME", (fs::path(home) / "app").c_str(), 1);
   const std::string folder = FileIO::GetTalvornHomePath();
   std::printf("Settings file: %s/%s\n", folder.c_str(), kFileName);
-  fs::create_directory(folder, ignored);
+  fs::create_directories(folder, ignored);
 
   Records records;
   SettingsFollower follower(
