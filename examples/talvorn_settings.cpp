@@ -1,7 +1,7 @@
 // talvorn-settings: a settings file that reloads itself while worker threads
 // keep reading it, built from the library's path watcher, lock, file and
-// string helpers. The part a program copies is SettingsFollower.h and .cpp; this file
-// adds the workers, a tour and a follow mode.
+// string helpers. The part a program copies is SettingsFollower.h and .cpp;
+// this file adds the workers, a tour and a follow mode.
 //
 //   talvorn-settings PATH   follows the settings file PATH until Ctrl-C or
 //                           SIGTERM: every save reloads it, also through links
