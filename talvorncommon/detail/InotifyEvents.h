@@ -54,13 +54,13 @@ constexpr std::optional<FileWatcher::EventType> ClassifyEventMask(uint32_t mask)
 inline constexpr std::size_t kInotifyHeaderSize = sizeof(inotify_event);
 static_assert(kInotifyHeaderSize == 16);
 
-// Calls `visit(mask, name)` for every record of `size` bytes read from an
+// Calls `visit(record, name)` for every record of `size` bytes read from an
 // inotify instance, in order; `name` stops at the first NUL of the name field
-// and is empty for the records about the folder itself (queue overflow, the
-// folder moved or deleted). A record that claims to run past the end of the
-// buffer ends the walk instead of being read out of bounds.
+// and is empty for the records about a watched folder itself (queue overflow,
+// the folder moved or deleted). A record that claims to run past the end of
+// the buffer ends the walk instead of being read out of bounds.
 template <typename Visit>
-void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
+void ForEachInotifyRecord(const char* buffer, std::size_t size, Visit&& visit) {
   std::size_t offset = 0;
   while (size - offset >= kInotifyHeaderSize) {
     inotify_event header;
@@ -68,9 +68,18 @@ void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
     const std::size_t nameOffset = offset + kInotifyHeaderSize;
     if (header.len > size - nameOffset) return;
     const char* name = buffer + nameOffset;
-    visit(header.mask, std::string_view(name, ::strnlen(name, header.len)));
+    visit(static_cast<const inotify_event&>(header),
+          std::string_view(name, ::strnlen(name, header.len)));
     offset = nameOffset + header.len;
   }
+}
+
+// The same walk for a single watch, where only the mask and the name count.
+template <typename Visit>
+void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
+  ForEachInotifyRecord(buffer, size, [&visit](const inotify_event& record, std::string_view name) {
+    visit(record.mask, name);
+  });
 }
 
 }  // namespace TalvornCommon::detail

@@ -9,7 +9,15 @@ namespace TalvornCommon::detail {
 namespace {
 
 spdlog::level::level_enum ToSpdlogLevel(Verbosity verbosity) {
-  return verbosity == Verbosity::kError ? spdlog::level::err : spdlog::level::info;
+  switch (verbosity) {
+    case Verbosity::kError:
+      return spdlog::level::err;
+    case Verbosity::kWarning:
+      return spdlog::level::warn;
+    case Verbosity::kInfo:
+      break;
+  }
+  return spdlog::level::info;
 }
 
 // The default logger if it will write a line of `verbosity`, else null. The
@@ -21,27 +29,37 @@ std::shared_ptr<spdlog::logger> LoggerFor(Verbosity verbosity) {
   return logger;
 }
 
-void Write(spdlog::logger& logger, Verbosity verbosity, int line, std::string_view text) {
+void Write(spdlog::logger& logger, const char* file, Verbosity verbosity, int line,
+           std::string_view text) {
   // The string_view overload writes `text` as content; it is never parsed as
   // a format string, so braces in a path survive.
-  logger.log(spdlog::source_loc{kLogFile, line, ""}, ToSpdlogLevel(verbosity),
+  logger.log(spdlog::source_loc{file, line, ""}, ToSpdlogLevel(verbosity),
              spdlog::string_view_t(text.data(), text.size()));
 }
 
 }  // namespace
 
-void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path,
-             std::string_view detail) {
+void LogPathIn(const char* file, Verbosity verbosity, int line, std::string_view format,
+               const std::string& path, std::string_view detail) {
   std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
   if (logger == nullptr) return;
   // A format with one `{}` leaves `detail` unused, which fmt allows.
-  Write(*logger, verbosity, line, fmt::vformat(format, fmt::make_format_args(path, detail)));
+  Write(*logger, file, verbosity, line, fmt::vformat(format, fmt::make_format_args(path, detail)));
+}
+
+void LogTextIn(const char* file, Verbosity verbosity, int line, std::string_view text) {
+  std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
+  if (logger == nullptr) return;
+  Write(*logger, file, verbosity, line, text);
+}
+
+void LogPath(Verbosity verbosity, int line, std::string_view format, const std::string& path,
+             std::string_view detail) {
+  LogPathIn(kLogFile, verbosity, line, format, path, detail);
 }
 
 void LogText(Verbosity verbosity, int line, std::string_view text) {
-  std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
-  if (logger == nullptr) return;
-  Write(*logger, verbosity, line, text);
+  LogTextIn(kLogFile, verbosity, line, text);
 }
 
 }  // namespace TalvornCommon::detail

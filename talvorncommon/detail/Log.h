@@ -1,9 +1,10 @@
-// Internal: the file watcher's log lines, written to spdlog's default logger.
+// Internal: the watchers' log lines, written to spdlog's default logger.
 //
 //   detail::LogPath(detail::Verbosity::kInfo, detail::kLineSubscribing,
 //                   "Subscribing to the OnFileChanged event on '{}'...", filePath);
 //
-// Every line carries the source file "FileWatcher" and a fixed line number:
+// Every line carries a source file ("FileWatcher" or "PathWatcher") and a
+// fixed line number:
 // log tooling matches on that pair, so the numbers are stable identifiers and
 // must not follow edits of the source. The default logger is looked up at each
 // call, so a host that installs its own with spdlog::set_default_logger gets
@@ -18,14 +19,17 @@
 namespace TalvornCommon::detail {
 
 // Verbosities in the convention of the library's callers: 0 for progress and
-// success, -2 for failures. kInfo maps to spdlog's info, kError to err.
+// success, -1 for warnings, -2 for failures. kInfo maps to spdlog's info,
+// kWarning to warn, kError to err.
 enum class Verbosity : int {
   kError = -2,
+  kWarning = -1,
   kInfo = 0,
 };
 
-// The source file every line names.
+// The source file FileWatcher's lines name, and PathWatcher's.
 inline constexpr const char* kLogFile = "FileWatcher";
+inline constexpr const char* kPathWatcherLogFile = "PathWatcher";
 
 // Line identifiers of the subscription operations.
 inline constexpr int kLineSubscribing = 255;
@@ -40,6 +44,17 @@ inline constexpr int kLineSubscribeRefused = 258;
 inline constexpr int kLineHandlerThrew = 345;
 inline constexpr int kLineHandlerThrewUnknown = 347;
 
+// PathWatcher's lines: its start and stop, a problem beginning, and its
+// failures (a Start refused, the thread giving up, a callback that threw).
+inline constexpr int kLinePathStarted = 410;
+inline constexpr int kLinePathStopped = 430;
+inline constexpr int kLinePathProblem = 450;
+inline constexpr int kLinePathStartFailed = 470;
+inline constexpr int kLinePathFailed = 480;
+inline constexpr int kLinePathCallbackThrew = 490;
+inline constexpr int kLinePathCallbackThrewUnknown = 492;
+inline constexpr int kLinePathDestroyedFromCallback = 495;
+
 // Logs `format` (fmt syntax) with its first `{}` filled by `path` and its
 // second, if it has one, by `detail`; formats only when the line will be
 // written.
@@ -48,6 +63,11 @@ void LogPath(Verbosity verbosity, int line, std::string_view format, const std::
 
 // Logs `text` as the line's content: braces in it are written as they are.
 void LogText(Verbosity verbosity, int line, std::string_view text);
+
+// The same, naming `file` as the source file instead of FileWatcher's.
+void LogPathIn(const char* file, Verbosity verbosity, int line, std::string_view format,
+               const std::string& path, std::string_view detail = {});
+void LogTextIn(const char* file, Verbosity verbosity, int line, std::string_view text);
 
 }  // namespace TalvornCommon::detail
 

@@ -1,0 +1,657 @@
+#include "talvorncommon/PathWatcher.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/Log.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using detail::Verbosity;
+
+// Shown by debuggers, top and /proc/<pid>/task/<tid>/comm.
+constexpr const char* kThreadName = "PathWatcher";
+
+// The kernel gives up after 40 links on the way (ELOOP); the watcher follows
+// exactly what opening the path would reach.
+constexpr int kMaxLinks = 40;
+
+// Room for a few hundred records per read; the thread reads again at once when
+// more are queued.
+constexpr std::size_t kReadBufferSize = 16384;
+
+// What every folder on the way reports: the names in it that come, go or change
+// their attributes (a chmod that makes a folder readable again), and its own
+// move or deletion.
+constexpr uint32_t kWayMask =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// The folder where the path's last name is looked up also reports writes and
+// closes after writing. Other folders do not ask for them: every write to any
+// file there would wake the thread.
+constexpr uint32_t kContentMask = IN_MODIFY | IN_CLOSE_WRITE;
+// Only folders, never through a link: the watcher passes real paths, so a link
+// or a file found in a folder's place was put there meanwhile, and the event
+// that put it there brings a new resolution. A file deleted while a writer
+// still holds it open is off the way: its writes are not reported.
+constexpr uint32_t kAddFlags = IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+// The watcher whose thread this is, null on other threads: its own callback
+// calling Start, Stop or the destructor is told apart by it.
+thread_local const void* currentWatcher = nullptr;
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// Owns a file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int descriptor = -1) noexcept : descriptor_(descriptor) {}
+  Descriptor(Descriptor&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      descriptor_ = std::exchange(other.descriptor_, -1);
+    }
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { Reset(); }
+
+  int get() const noexcept { return descriptor_; }
+  void Reset() noexcept {
+    if (descriptor_ >= 0) ::close(descriptor_);
+    descriptor_ = -1;
+  }
+
+ private:
+  int descriptor_;
+};
+
+// What the path leads to after a resolution.
+struct Resolution {
+  PathWatcher::Change change;
+  // The problem may end without an event the watches report (a permission
+  // granted through a group or an ACL, a watch limit raised).
+  bool recheck = false;
+};
+
+// What a batch of event records says about the path.
+struct Seen {
+  bool relevant = false;        // an event on the way: it starts or extends a burst
+  bool content = false;         // the file's content or the file itself may have changed
+  bool overflow = false;        // the kernel dropped events
+  std::optional<bool> writing;  // a writer began writing the file (true) or closed it
+};
+
+// The watches of one inotify instance: every folder on the path's way, by
+// watch descriptor, with the names looked up in it.
+class Way {
+ public:
+  Way(std::string absolutePath, Descriptor instance)
+      : path_(std::move(absolutePath)), instance_(std::move(instance)) {}
+
+  int descriptor() const noexcept { return instance_.get(); }
+
+  // Resolves the path part by part, watching each folder before it looks a
+  // name up in it, so that a change made meanwhile is an event. Watches of
+  // folders that have left the way are removed: their events no longer count.
+  // Sets `finalMoved` when the path's last name is now looked up elsewhere.
+  Resolution Follow(bool& finalMoved);
+
+  // Adds what one record says to `seen`. Records of folders that have left
+  // the way and of other names are ignored.
+  void Classify(const inotify_event& record, std::string_view name, Seen& seen) const;
+
+ private:
+  struct Folder {
+    std::string path;
+    std::set<std::string, std::less<>> names;  // looked up in it on the way
+    uint32_t mask = kWayMask;                  // as last set in the kernel
+  };
+
+  // The folder's watch descriptor in `wanted`, added to the kernel's; -1 with
+  // `problem` set when it cannot be watched.
+  int Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result);
+  Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
+
+  std::string path_;
+  Descriptor instance_;
+  std::map<int, Folder> folders_;
+  // Where the path's last name is looked up: the file's folder and name, or
+  // where it is missing. -1 when the walk ended before the last name.
+  int finalWatch_ = -1;
+  std::string finalName_;
+};
+
+int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
+  const std::string text = folder.string();
+  // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
+  // are narrowed, if at all, only once the whole way is known.
+  const int watch =
+      ::inotify_add_watch(instance_.get(), text.c_str(), kWayMask | kAddFlags | IN_MASK_ADD);
+  if (watch >= 0) {
+    Folder& entry = wanted[watch];
+    if (entry.path.empty()) entry.path = text;
+    return watch;
+  }
+  const int error = errno;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      // Replaced since it was looked up: the event that replaced it follows.
+      result.change.problem = text + " is no longer a folder";
+      break;
+    case ENOSPC:
+      result.change.problem = "cannot watch " + text +
+                              ": the user's limit of inotify watches is reached "
+                              "(fs.inotify.max_user_watches)";
+      result.recheck = true;
+      break;
+    default:
+      result.change.problem = "cannot watch " + text + ": " + ErrorText(error);
+      result.recheck = true;
+      break;
+  }
+  return -1;
+}
+
+Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName) {
+  Resolution result;
+  std::vector<std::string> pending;  // the parts still to walk, the next one last
+  const auto push = [&pending](const fs::path& route) {
+    std::vector<std::string> parts;
+    for (const fs::path& part : route) parts.push_back(part.string());
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  push(path_);
+  // Always a real folder, watched: ".." after a link goes up from where the
+  // link led, as it does for open().
+  fs::path at = "/";
+  int atWatch = Watch(at, wanted, result);
+  std::string lastLink;  // the last link followed, for a dangling link's problem
+  int links = 0;
+  while (atWatch >= 0 && !pending.empty()) {
+    const std::string part = pending.back();
+    pending.pop_back();
+    if (part.empty() || part == "." || part == "/") continue;
+    if (part == "..") {
+      at = at.parent_path();
+      atWatch = Watch(at, wanted, result);
+      continue;
+    }
+    const fs::path entry = at / part;
+    const bool last = pending.empty();
+    wanted[atWatch].names.insert(part);
+    if (last) {
+      finalWatch = atWatch;
+      finalName = part;
+    }
+    struct stat status {};
+    if (::lstat(entry.c_str(), &status) != 0) {
+      const int error = errno;
+      if (error == ENOENT) {
+        result.change.problem = entry.string() + " does not exist";
+        if (!lastLink.empty())
+          result.change.problem += " (reached through the link " + lastLink + ")";
+      } else {
+        result.change.problem = "cannot look into " + at.string() + ": " + ErrorText(error);
+        result.recheck = true;
+      }
+      return result;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      // The last name is now looked up where the link leads.
+      if (last) finalWatch = -1;
+      if (++links > kMaxLinks) {
+        result.change.problem = "a link loop, or more than " + std::to_string(kMaxLinks) +
+                                " links, on the way to " + path_;
+        return result;
+      }
+      std::error_code error;
+      const fs::path target = fs::read_symlink(entry, error);
+      if (error) {
+        result.change.problem = "cannot read the link " + entry.string() + ": " + error.message();
+        result.recheck = true;
+        return result;
+      }
+      if (target.is_absolute()) {
+        at = "/";
+        atWatch = Watch(at, wanted, result);
+      }
+      push(target);
+      lastLink = entry.string();
+      continue;
+    }
+    if (!last) {
+      if (!S_ISDIR(status.st_mode)) {
+        result.change.problem = entry.string() + " is not a folder";
+        return result;
+      }
+      at = entry;
+      atWatch = Watch(at, wanted, result);
+      continue;
+    }
+    if (S_ISDIR(status.st_mode)) {
+      result.change.problem = entry.string() + " is a folder, not a file";
+    } else if (!S_ISREG(status.st_mode)) {
+      result.change.problem = entry.string() + " is not a regular file";
+    } else if (::faccessat(AT_FDCWD, entry.c_str(), R_OK, AT_EACCESS) != 0) {
+      // As the process would open it: with its effective ids, not the real ones.
+      result.change.problem = "cannot read " + entry.string() + ": " + ErrorText(errno);
+      result.recheck = true;
+    } else {
+      result.change.file = entry.string();
+    }
+    return result;
+  }
+  // A path ending in "/", "." or "..": its last part is a folder.
+  if (result.change.problem.empty()) result.change.problem = path_ + " names a folder, not a file";
+  return result;
+}
+
+Resolution Way::Follow(bool& finalMoved) {
+  std::map<int, Folder> wanted;
+  int finalWatch = -1;
+  std::string finalName;
+  const Resolution result = Walk(wanted, finalWatch, finalName);
+  for (const auto& [watch, folder] : folders_) {
+    if (wanted.count(watch) == 0) ::inotify_rm_watch(instance_.get(), watch);
+  }
+  for (auto& [watch, folder] : wanted) {
+    const auto previous = folders_.find(watch);
+    // A watch kept from before still has its mask; a new one has the way's.
+    const uint32_t had = previous == folders_.end() ? kWayMask : previous->second.mask;
+    folder.mask = kWayMask | (watch == finalWatch ? kContentMask : 0);
+    if (folder.mask != had) {
+      // Replaces the mask. Should the folder have gone meanwhile, the event of
+      // its going brings the next resolution.
+      ::inotify_add_watch(instance_.get(), folder.path.c_str(), folder.mask | kAddFlags);
+    }
+  }
+  folders_ = std::move(wanted);
+  finalMoved = finalWatch != finalWatch_ || finalName != finalName_;
+  finalWatch_ = finalWatch;
+  finalName_ = std::move(finalName);
+  return result;
+}
+
+void Way::Classify(const inotify_event& record, std::string_view name, Seen& seen) const {
+  if ((record.mask & IN_Q_OVERFLOW) != 0) {
+    // Anything may have happened meanwhile.
+    seen.relevant = seen.content = seen.overflow = true;
+    return;
+  }
+  const auto folder = folders_.find(record.wd);
+  if (folder == folders_.end()) return;  // it has left the way
+  if (name.empty()) {
+    // The folder itself moved away or was deleted: the way changed.
+    if (detail::EndsWatch(record.mask)) seen.relevant = seen.content = true;
+    return;
+  }
+  if (folder->second.names.find(name) == folder->second.names.end()) return;
+  seen.relevant = true;
+  const bool isFinal = record.wd == finalWatch_ && name == finalName_;
+  if ((record.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0) {
+    seen.content = true;
+    // Whoever creates a file writes it and closes it; a file moved in is whole.
+    if (isFinal) seen.writing = (record.mask & IN_CREATE) != 0 && (record.mask & IN_ISDIR) == 0;
+  }
+  if (isFinal && (record.mask & IN_MODIFY) != 0) {
+    seen.content = true;
+    seen.writing = true;
+  }
+  if (isFinal && (record.mask & IN_CLOSE_WRITE) != 0) {
+    seen.content = true;
+    seen.writing = false;
+  }
+}
+
+}  // namespace
+
+class PathWatcher::Impl {
+ public:
+  Impl(std::string givenPath, std::chrono::milliseconds quiet)
+      : path(std::move(givenPath)), quietPeriod(std::max(quiet, std::chrono::milliseconds(0))) {}
+
+  // Opens the instance and the eventfd, resolves the path and starts the
+  // thread. Runs under startStopMutex with `watching` false; on failure
+  // nothing stays open.
+  bool StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback, std::string& reason);
+
+  // Ends the watch: wakes the thread and joins it. Runs under startStopMutex.
+  void StopInternal();
+
+  // The thread: sleeps in poll until events or Stop, gathers bursts, calls back.
+  void Run(Way way, int wake, Resolution first);
+
+  // Makes `next` the current Change, warns when a problem begins, calls back.
+  void Report(const Change& next);
+
+  void LogError(int line, std::string_view format, std::string_view detail = {}) const {
+    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kError, line, format, path, detail);
+  }
+
+  const std::string path;
+  const std::chrono::milliseconds quietPeriod;
+  std::mutex startStopMutex;
+  // Under startStopMutex.
+  std::thread thread;
+  Descriptor wake;  // written by Stop, polled by the thread
+  std::atomic<bool> watching{false};
+  // Set by StartInternal before the thread exists; then the thread's alone.
+  OnChanged onChanged;
+  mutable std::mutex currentMutex;
+  Change current;  // under currentMutex
+};
+
+bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
+                                      std::string& reason) {
+  if (!callback) {
+    reason = "the onChanged callback is empty";
+    return false;
+  }
+  if (path.empty()) {
+    reason = "the path is empty";
+    return false;
+  }
+  // The kernel reads a path only up to its first NUL: it would watch another
+  // path than the one named.
+  if (path.find('\0') != std::string::npos) {
+    reason = "the path contains a NUL character";
+    return false;
+  }
+  std::error_code failure;
+  const fs::path absolute = fs::absolute(path, failure);
+  if (failure) {
+    reason = "cannot make the path absolute: " + failure.message();
+    return false;
+  }
+  // IN_CLOEXEC and EFD_CLOEXEC: a child the host execs must not inherit them,
+  // or the instance would outlive Stop and count against the user's limit.
+  Descriptor instance(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (instance.get() < 0) {
+    reason = "inotify_init1 failed: " + ErrorText(errno);
+    return false;
+  }
+  Descriptor wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (wakeFd.get() < 0) {
+    reason = "eventfd failed: " + ErrorText(errno);
+    return false;
+  }
+  Way way(absolute.string(), std::move(instance));
+  bool ignored = false;
+  const Resolution first = way.Follow(ignored);
+  onChanged = std::move(callback);
+  try {
+    if (detail::WatchThreadHook hook = detail::GetWatchThreadHook()) hook();
+    // The thread shares the record, so that a watcher destroyed from its own
+    // callback stays alive until the thread has left it.
+    thread = std::thread([self, way = std::move(way), wake = wakeFd.get(), first]() mutable {
+      self->Run(std::move(way), wake, std::move(first));
+    });
+  } catch (const std::system_error& exception) {
+    onChanged = nullptr;
+    reason = fmt::format("watch thread creation failed: {}", exception.what());
+    return false;
+  }
+  wake = std::move(wakeFd);
+  watching = true;
+  {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    current = first.change;
+  }
+  const std::string leadsTo = first.change.problem.empty()
+                                  ? "it leads to " + first.change.file
+                                  : "it leads to no readable file: " + first.change.problem;
+  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStarted,
+                    "Started a PathWatcher on '{}': {}", path, leadsTo);
+  if (!first.change.problem.empty()) {
+    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kWarning, detail::kLinePathProblem,
+                      "A PathWatcher on '{}' leads to no readable file: {}", path,
+                      first.change.problem);
+  }
+  return true;
+}
+
+void PathWatcher::Impl::StopInternal() {
+  watching = false;
+  const uint64_t one = 1;
+  // An eventfd's counter cannot overflow from one write; nothing to handle.
+  static_cast<void>(::write(wake.get(), &one, sizeof one));
+  thread.join();
+  wake.Reset();
+  onChanged = nullptr;
+  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStopped,
+                    "Stopped a PathWatcher on '{}'.", path);
+}
+
+void PathWatcher::Impl::Report(const Change& next) {
+  Change previous;
+  {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    previous = std::exchange(current, next);
+  }
+  if (!next.problem.empty() && next.problem != previous.problem) {
+    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kWarning, detail::kLinePathProblem,
+                      "A PathWatcher on '{}' leads to no readable file: {}", path, next.problem);
+  }
+  // A callback should not throw; one that does must not end the watch.
+  try {
+    onChanged(next);
+  } catch (const std::exception& exception) {
+    LogError(detail::kLinePathCallbackThrew,
+             "The onChanged callback of a PathWatcher on '{}' threw an exception: {}",
+             exception.what());
+  } catch (...) {
+    LogError(detail::kLinePathCallbackThrewUnknown,
+             "The onChanged callback of a PathWatcher on '{}' threw an unknown exception!");
+  }
+}
+
+void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
+  ::pthread_setname_np(::pthread_self(), kThreadName);
+  currentWatcher = this;
+  alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
+  Change reported = std::move(first.change);
+  bool recheck = first.recheck;
+  bool inBurst = false;
+  bool content = false;
+  bool overflow = false;
+  // A writer holds the file open: the burst lasts until it closes it.
+  bool writerOpen = false;
+  Clock::time_point burstStart;
+  Clock::time_point lastEvent;
+  Clock::time_point lastCheck = Clock::now();
+  std::array<pollfd, 2> polled{{{way.descriptor(), POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+  for (;;) {
+    // Asleep in the kernel until an event or Stop, except while a burst is
+    // gathered or a problem awaits its recheck.
+    std::optional<Clock::time_point> deadline;
+    if (inBurst) {
+      deadline = std::min(lastEvent + (writerOpen ? kWriterQuietPeriod : quietPeriod),
+                          burstStart + kLongestBurst);
+    } else if (recheck) {
+      deadline = lastCheck + kRecheckPeriod;
+    }
+    timespec timeout{};
+    if (deadline) {
+      const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timeout.tv_sec = static_cast<time_t>(seconds.count());
+      timeout.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    }
+    // No timeout at all while there is nothing to wait for: the thread sleeps
+    // until the kernel has an event for it or Stop writes to the eventfd.
+    if (::ppoll(polled.data(), polled.size(), deadline ? &timeout : nullptr, nullptr) < 0) {
+      if (errno == EINTR) continue;
+      LogError(detail::kLinePathFailed, "A PathWatcher on '{}' stopped following its path: {}",
+               "poll failed: " + ErrorText(errno));
+      return;
+    }
+    if (polled[1].revents != 0) return;  // Stop
+    if ((polled[0].revents & POLLIN) != 0) {
+      const ssize_t size = ::read(way.descriptor(), buffer.data(), buffer.size());
+      if (size < 0 && errno != EAGAIN && errno != EINTR) {
+        LogError(detail::kLinePathFailed, "A PathWatcher on '{}' stopped following its path: {}",
+                 "reading the inotify instance failed: " + ErrorText(errno));
+        return;
+      }
+      Seen seen;
+      detail::ForEachInotifyRecord(
+          buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
+          [&](const inotify_event& record, std::string_view name) {
+            Seen one;
+            way.Classify(record, name, one);
+            if (!one.relevant) return;
+            seen.relevant = true;
+            seen.content |= one.content;
+            seen.overflow |= one.overflow;
+            if (one.writing) writerOpen = *one.writing;
+            // Follow at once, so that the next records are read against
+            // the way as it is now, and a folder that has just appeared is
+            // watched before a writer fills it.
+            if ((record.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                IN_Q_OVERFLOW)) != 0 ||
+                (name.empty() && detail::EndsWatch(record.mask))) {
+              bool finalMoved = false;
+              recheck = way.Follow(finalMoved).recheck;
+              if (finalMoved) writerOpen = false;
+            }
+          });
+      if (seen.relevant) {
+        const Clock::time_point now = Clock::now();
+        if (!inBurst) burstStart = now;
+        inBurst = true;
+        lastEvent = now;
+        content |= seen.content;
+        overflow |= seen.overflow;
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    if (inBurst) {
+      const auto quiet = writerOpen ? kWriterQuietPeriod : quietPeriod;
+      if (now - lastEvent < quiet && now - burstStart < kLongestBurst) continue;
+      bool finalMoved = false;
+      const Resolution next = way.Follow(finalMoved);
+      recheck = next.recheck;
+      lastCheck = now;
+      const bool call =
+          overflow || next.change != reported || (content && !next.change.file.empty());
+      // A writer still open has had its second; its next write or its close
+      // starts another burst.
+      inBurst = content = overflow = writerOpen = false;
+      if (!call) continue;
+      reported = next.change;
+      Report(reported);
+    } else if (recheck && now - lastCheck >= kRecheckPeriod) {
+      bool finalMoved = false;
+      const Resolution next = way.Follow(finalMoved);
+      recheck = next.recheck;
+      lastCheck = now;
+      if (next.change == reported) continue;
+      reported = next.change;
+      Report(reported);
+    }
+  }
+}
+
+PathWatcher::PathWatcher(std::string path, std::chrono::milliseconds quietPeriod)
+    : impl(std::make_shared<Impl>(std::move(path), quietPeriod)) {}
+
+PathWatcher::~PathWatcher() {
+  Impl& self = *impl;
+  if (currentWatcher == &self) {
+    // The thread cannot be joined from itself. It is told to stop and left to
+    // end once the callback returns; it holds the record until then.
+    self.LogError(detail::kLinePathDestroyedFromCallback,
+                  "A PathWatcher on '{}' was destroyed from its own onChanged callback; its "
+                  "thread ends once the callback returns.");
+    self.watching = false;
+    const uint64_t one = 1;
+    static_cast<void>(::write(self.wake.get(), &one, sizeof one));
+    self.thread.detach();
+    return;
+  }
+  std::lock_guard<std::mutex> lock(self.startStopMutex);
+  if (self.watching) self.StopInternal();
+}
+
+bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
+  Impl& self = *impl;
+  std::string reason;
+  if (currentWatcher == &self) {
+    error =
+        fmt::format("A PathWatcher on '{}' has already been started; start aborted!", self.path);
+  } else {
+    std::lock_guard<std::mutex> lock(self.startStopMutex);
+    if (self.watching) {
+      error =
+          fmt::format("A PathWatcher on '{}' has already been started; start aborted!", self.path);
+    } else if (self.StartInternal(impl, std::move(onChanged), reason)) {
+      return true;
+    } else {
+      error = fmt::format("Encountered an error while starting a PathWatcher on '{}': {}",
+                          self.path, reason);
+    }
+  }
+  detail::LogTextIn(detail::kPathWatcherLogFile, Verbosity::kError, detail::kLinePathStartFailed,
+                    error);
+  return false;
+}
+
+bool PathWatcher::Stop(std::string& error) {
+  Impl& self = *impl;
+  if (currentWatcher == &self) {
+    error = fmt::format(
+        "A PathWatcher on '{}' cannot be stopped from its own onChanged callback; stop aborted!",
+        self.path);
+  } else {
+    std::lock_guard<std::mutex> lock(self.startStopMutex);
+    if (self.watching) {
+      self.StopInternal();
+      return true;
+    }
+    error = fmt::format("A PathWatcher on '{}' has not been started yet; stop aborted!", self.path);
+  }
+  detail::LogTextIn(detail::kPathWatcherLogFile, Verbosity::kError, detail::kLinePathFailed, error);
+  return false;
+}
+
+bool PathWatcher::IsWatching() const { return impl->watching.load(); }
+
+PathWatcher::Change PathWatcher::Current() const {
+  std::lock_guard<std::mutex> lock(impl->currentMutex);
+  return impl->current;
+}
+
+}  // namespace TalvornCommon

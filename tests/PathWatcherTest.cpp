@@ -1,0 +1,401 @@
+// PathWatcher against real file operations in a fresh directory per test, with
+// the process's descriptors and threads counted before and after.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+
+#include "TestSupport.h"
+#include "talvorncommon/PathWatcher.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon {
+namespace {
+
+using namespace testing;  // TempDir, WaitUntil and the counts
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Calls = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+class PathWatcherTest : public ::testing::Test {
+ protected:
+  // Notes each call as "<file under the test's folder>: <its content>" or
+  // "problem: <problem>", with the folder's path left out of both.
+  PathWatcher::OnChanged Record() {
+    return [this](const PathWatcher::Change& change) { Note(Describe(change)); };
+  }
+  std::string Describe(const PathWatcher::Change& change) const {
+    std::string text = change.file.empty() ? "problem: " + change.problem
+                                           : change.file + ": " + ReadFileBytes(change.file);
+    for (size_t at; (at = text.find(root_)) != std::string::npos;) text.erase(at, root_.size());
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  void Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(text);
+  }
+  bool Called() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !calls_.empty();
+  }
+  // Waits for `expected.size()` calls, then for a few more quiet periods in
+  // which no further call may come, and checks them; clears the notes.
+  void ExpectCalls(const Calls& expected, std::chrono::milliseconds quiet) {
+    WaitUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return calls_.size() >= expected.size();
+    });
+    std::this_thread::sleep_for(3 * quiet);
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(calls_, expected);
+    calls_.clear();
+  }
+  void Shell(const std::string& script) {
+    ASSERT_EQ(std::system(("cd '" + root_ + "' && " + script).c_str()), 0) << script;
+  }
+  struct Step {
+    const char* what;
+    const char* script;
+    Calls calls;
+  };
+  // Runs each step against a watcher of `path` and checks the calls it gives.
+  void RunSteps(const std::string& path, const std::vector<Step>& steps) {
+    const auto quiet = 150ms;  // far longer than the gaps inside one step's script
+    PathWatcher watcher(path, quiet);
+    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.what);
+      Shell(step.script);
+      ExpectCalls(step.calls, quiet);
+    }
+  }
+  static int WatchThreadId() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      if (ReadFileBytes(task.path() / "comm") == "PathWatcher\n")
+        return std::stoi(task.path().filename().string());
+    }
+    return -1;
+  }
+  void ExpectNothingLeftOpen() {
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+  }
+  std::string Says(const std::string& rest) const {
+    return "A PathWatcher on '" + path_ + "'" + rest;
+  }
+
+  TempDir dir_;
+  const std::string root_ = std::filesystem::canonical(dir_.path()).string();
+  const std::string path_ = root_ + "/w";
+  std::mutex mutex_;
+  Calls calls_;
+  std::string error_;
+  // TSan starts a helper thread along with the first thread: count it too.
+  const int threads_ = (std::thread([] {}).join(), CountThreads());
+  const int fds_ = CountOpenFds();
+};
+
+// A ConfigMap's file, behind two links, costs one instance, one eventfd and one
+// thread, which sleeps with no timeout while nothing happens on the way.
+TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
+  Shell(
+      "mkdir -p cfg/..2026_1 other && echo v1 > cfg/..2026_1/w && ln -s ..2026_1 cfg/..data && "
+      "ln -s ..data/w cfg/w");
+  PathWatcher watcher(root_ + "/cfg/w");
+  ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+  EXPECT_EQ(Describe(watcher.Current()), "/cfg/..2026_1/w: v1");
+  EXPECT_EQ(CountOpenFds(), fds_ + 2);
+  EXPECT_EQ(CountThreads(), threads_ + 1);
+  EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
+  const int thread = WatchThreadId();
+  ASSERT_GT(thread, 0);
+  // Asleep in the kernel, in ppoll(fds, 2, no timeout, ...), with nothing
+  // to wake it before an event on the way or Stop.
+  EXPECT_TRUE(WaitUntil([&] {
+    std::istringstream call(
+        ReadFileBytes("/proc/self/task/" + std::to_string(thread) + "/syscall"));
+    std::string number, fds, count, timeout;
+    call >> number >> fds >> count >> timeout;
+    return number == std::to_string(SYS_ppoll) && count == "0x2" && timeout == "0x0";
+  }));
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  ExpectNothingLeftOpen();
+  EXPECT_EQ(calls_, Calls{});
+}
+
+// Every folder from the root down, and every link, is watched by its place on
+// the way, never by its inode: replacing any of them is followed, and what
+// happens in a folder that has left the way, or to other names, is not told.
+TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
+  Shell("mkdir -p app/conf && echo v1 > app/conf/w");
+  RunSteps(
+      root_ + "/app/conf/w",
+      {
+          {"an editor's save by rename",
+           "echo v2 > app/conf/.w.tmp && mv app/conf/.w.tmp app/conf/w",
+           {"/app/conf/w: v2"}},
+          {"other names in the watched folders",
+           "echo x > app/conf/other; echo y >> app/other; mkdir app/conf/sub; touch /tmp",
+           {}},
+          {"a folder above the file's folder replaced",
+           "mkdir -p app.new/conf && echo v3 > app.new/conf/w && mv app app.old && mv app.new app",
+           {"/app/conf/w: v3"}},
+          {"writes in the folder that left the way", "echo v9 > app.old/conf/w; rm -r app.old", {}},
+          {"the file's folder deleted and made again, maybe with the old inode number",
+           "rm -r app/conf && mkdir app/conf && echo v4 > app/conf/w",
+           {"/app/conf/w: v4"}},
+          {"an append in the new folder", "echo v5 >> app/conf/w", {"/app/conf/w: v4\nv5"}},
+          {"a ConfigMap published",
+           "mkdir app/conf/..1 && echo v6 > app/conf/..1/w && ln -s ..1 app/conf/..data && "
+           "ln -sfn ..data/w app/conf/w",
+           {"/app/conf/..1/w: v6"}},
+          {"a ConfigMap updated",
+           "mkdir app/conf/..2 && echo v7 > app/conf/..2/w && ln -s ..2 app/conf/..data_tmp && "
+           "mv -T app/conf/..data_tmp app/conf/..data && rm -r app/conf/..1",
+           {"/app/conf/..2/w: v7"}},
+      });
+}
+
+// When the path leads nowhere the call says why, at the end of the burst, and
+// the watcher resumes by itself once it leads to a file again.
+TEST_F(PathWatcherTest, WhenThePathLeadsNowhereTheCallSaysWhyAndItResumes) {
+  Shell("echo v1 > w");
+  RunSteps(path_,
+           {
+               {"moved away", "mv w w.old", {"problem: /w does not exist"}},
+               {"written, deleted and written again within a burst",
+                "echo v2 > w; rm w; echo v3 > w",
+                {"/w: v3"}},
+               {"a dangling link",
+                "ln -sfn target w",
+                {"problem: /target does not exist (reached through the link /w)"}},
+               {"the link's target written", "echo v4 > target", {"/target: v4"}},
+               {"a link loop",
+                "ln -s w loop && ln -sfn loop w",
+                {"problem: a link loop, or more than 40 links, on the way to /w"}},
+               {"the same loop touched again", "touch -h w", {}},
+               {"not a regular file", "rm w && mkfifo w", {"problem: /w is not a regular file"}},
+               {"a file again", "rm w && echo v5 > w.tmp && mv w.tmp w", {"/w: v5"}},
+           });
+}
+
+// A writer that pauses while it holds the file open is read once, after it
+// closes the file; one that never closes is read after a second of quiet.
+TEST_F(PathWatcherTest, AFileIsReadOnceItsWriterHasClosedIt) {
+  const auto quiet = 20ms;
+  PathWatcher watcher(path_, quiet);
+  ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+  {
+    std::ofstream writer(path_);
+    for (const char* line : {"a\n", "b\n", "c\n"}) {
+      writer << line << std::flush;
+      std::this_thread::sleep_for(5 * quiet);
+    }
+  }
+  ExpectCalls({"/w: a\nb\nc"}, quiet);
+  std::ofstream writer(path_);
+  writer << "d\n" << std::flush;
+  ExpectCalls({"/w: d"}, quiet);
+  writer.close();
+  ExpectCalls({"/w: d"}, quiet);
+}
+
+// While a call is held, a flood of events on another name overflows the queue
+// and drops the event of the file's own change: the overflow alone brings the
+// call that reads it.
+TEST_F(PathWatcherTest, AnOverflowWhileACallIsHeldEndsInACall) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  PathWatcher watcher(path_, 0ms);
+  ASSERT_TRUE(watcher.Start(
+      [&](const PathWatcher::Change& change) {
+        Note(Describe(change));
+        static_cast<void>(released.wait_for(30s));
+      },
+      error_))
+      << error_;
+  WriteFileBytes(path_, "v1\n");
+  ASSERT_TRUE(WaitUntil([&] { return Called(); }));
+  // Two records a write (written, closed), which the kernel does not merge:
+  // more than its queue's 16384.
+  for (int i = 0; i < 10000; ++i) {
+    const int other = ::open(dir_.Join("other").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_EQ(::write(other, "x", 1), 1);
+    ::close(other);
+  }
+  WriteFileBytes(path_, "v2\n");
+  release.set_value();
+  ExpectCalls({"/w: v1", "/w: v2"}, 100ms);
+}
+
+// No event tells that a permission was granted by a change of the process's
+// own credentials: the problem is checked again every two seconds. Runs in a
+// child process, whose threads may change their user.
+TEST_F(PathWatcherTest, APermissionProblemIsCheckedAgainWhileItLasts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
+  WriteFileBytes(path_, "v1\n");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The saved user id stays root, so the effective one can come back.
+    if (::setresuid(65534, 65534, 0) != 0) ::_exit(1);
+    PathWatcher watcher(path_);
+    std::atomic<bool> called{false};
+    if (!watcher.Start([&](const PathWatcher::Change& change) { called = change.file == path_; },
+                       error_))
+      ::_exit(2);
+    if (watcher.Current().problem != "cannot watch " + root_ + ": Permission denied") ::_exit(3);
+    if (::setresuid(-1, 0, -1) != 0) ::_exit(4);  // every thread of the process
+    ::_exit(WaitUntil([&] { return called.load(); }) ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Misuse and failures give a complete text naming the path as given; a failed
+// Start leaves nothing open. No descriptors left makes the instance or the
+// eventfd fail for real; the thread hook throws where std::thread would.
+TEST_F(PathWatcherTest, AFailedStartNamesThePathAndLeavesNothingOpen) {
+  struct Case {
+    std::string path;
+    int descriptorsLeft;  // -1: no limit
+    detail::WatchThreadHook threadHook;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"", -1, nullptr, "the path is empty"},
+      {path_ + std::string("\0/x", 3), -1, nullptr, "the path contains a NUL character"},
+      {path_, 0, nullptr, "inotify_init1 failed: Too many open files"},
+      {path_, 1, nullptr, "eventfd failed: Too many open files"},
+      {path_, -1, [] { throw std::system_error(EAGAIN, std::generic_category()); },
+       "watch thread creation failed: Resource temporarily unavailable"},
+  };
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    PathWatcher watcher(c.path);
+    const int lowest = ::dup(0);  // the lowest free descriptor
+    ::close(lowest);
+    const rlimit lowered{
+        c.descriptorsLeft < 0 ? saved.rlim_cur : rlim_t(lowest + c.descriptorsLeft),
+        saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    detail::SetWatchThreadHook(c.threadHook);
+    EXPECT_FALSE(watcher.Start(Record(), error_));
+    detail::SetWatchThreadHook(nullptr);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(error_,
+              "Encountered an error while starting a PathWatcher on '" + c.path + "': " + c.reason);
+    EXPECT_FALSE(watcher.IsWatching());
+    ExpectNothingLeftOpen();
+  }
+  PathWatcher watcher(path_);
+  EXPECT_FALSE(watcher.Start(nullptr, error_));
+  EXPECT_THAT(error_, HasSubstr("the onChanged callback is empty"));
+}
+
+// From its own callback the watcher can be neither stopped nor started; a Stop
+// elsewhere waits for the call, a relative path is made absolute, and many
+// cycles leave nothing open.
+TEST_F(PathWatcherTest, StartAndStopFromTheCallbackAndAcrossCycles) {
+  const std::string relative = std::filesystem::relative(path_).string();
+  PathWatcher watcher(relative, 0ms);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::string startError, stopError;
+  ASSERT_TRUE(watcher.Start(
+      [&](const PathWatcher::Change& change) {
+        EXPECT_FALSE(watcher.Stop(stopError));
+        EXPECT_FALSE(watcher.Start(Record(), startError));
+        Note(Describe(change));
+        static_cast<void>(released.wait_for(30s));
+        Note("call returns");
+      },
+      error_))
+      << error_;
+  EXPECT_EQ(watcher.Current().problem, root_ + "/w does not exist");
+  WriteFileBytes(path_, "v1\n");
+  ASSERT_TRUE(WaitUntil([&] { return Called(); }));
+  const std::string says = "A PathWatcher on '" + relative + "'";
+  EXPECT_EQ(stopError, says + " cannot be stopped from its own onChanged callback; stop aborted!");
+  EXPECT_EQ(startError, says + " has already been started; start aborted!");
+  std::future<void> stopping = std::async(std::launch::async, [&] {
+    EXPECT_TRUE(watcher.Stop(error_));
+    Note("Stop returns");
+  });
+  static_cast<void>(stopping.wait_for(100ms));  // time for a Stop that does not wait to return
+  release.set_value();
+  stopping.get();
+  EXPECT_EQ(calls_, (Calls{"/w: v1", "call returns", "Stop returns"}));
+  EXPECT_FALSE(watcher.Stop(error_));
+  EXPECT_EQ(error_, says + " has not been started yet; stop aborted!");
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    ASSERT_TRUE(watcher.Start([](const PathWatcher::Change&) {}, error_)) << error_;
+    WriteFileBytes(path_, "v" + std::to_string(cycle));
+    ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  }
+  ExpectNothingLeftOpen();
+}
+
+// A watcher destroyed from its own callback makes no further call; its thread
+// ends, closing all it held, once the callback returns.
+TEST_F(PathWatcherTest, AWatcherDestroyedFromItsCallbackEndsItsThread) {
+  auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
+  ASSERT_TRUE(watcher->Start(
+      [&](const PathWatcher::Change& change) {
+        Note(Describe(change));
+        watcher.reset();
+      },
+      error_));
+  Shell("echo v1 > w; echo v2 > w");
+  ExpectNothingLeftOpen();
+  EXPECT_EQ(calls_.size(), 1U);
+}
+
+// Start and Stop are logged, a problem once when it begins, failures as errors.
+TEST_F(PathWatcherTest, StartStopAndAProblemAreLoggedOnce) {
+  static std::ostringstream log;  // outlives the logger, which stays installed
+  spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+      "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(log)));
+  spdlog::default_logger()->set_pattern("%l %g:%# %v");
+  const auto quiet = 50ms;
+  {
+    PathWatcher watcher(path_, quiet);
+    ASSERT_TRUE(watcher.Start(Record(), error_));
+    Shell("touch w.tmp && mv w.tmp w && rm w");  // the same problem again
+    ExpectCalls({}, quiet);
+    EXPECT_FALSE(watcher.Start(Record(), error_));
+  }
+  const std::string expected[] = {
+      "info PathWatcher:410 Started a PathWatcher on 'P': it leads to no readable file: P does "
+      "not exist\n",
+      "warning PathWatcher:450 A PathWatcher on 'P' leads to no readable file: P does not exist\n",
+      "error PathWatcher:470 A PathWatcher on 'P' has already been started; start aborted!\n",
+      "info PathWatcher:430 Stopped a PathWatcher on 'P'.\n",
+  };
+  std::string all;
+  for (const std::string& line : expected) all += line;
+  std::string text = log.str();
+  for (size_t at; (at = text.find(path_)) != std::string::npos;)
+    text.replace(at, path_.size(), "P");
+  EXPECT_EQ(text, all);
+}
+
+}  // namespace
+}  // namespace TalvornCommon
