@@ -110,8 +110,12 @@ bool SettingsFollower::Start() {
 }
 
 void SettingsFollower::Stop() {
-  std::string ignored;  // false only when it was not started: nothing to stop then
-  watcher_.Stop(ignored);
+  // Start and Stop come from one thread, so the watcher cannot start between
+  // the two calls; asking first keeps a second Stop from logging a failure.
+  std::string error;
+  if (watcher_.IsWatching() && !watcher_.Stop(error)) {
+    std::fprintf(stderr, "talvorn-settings: %s\n", error.c_str());
+  }
 }
 
 void SettingsFollower::Load(const std::string& cause, const PathWatcher::Change& change) {

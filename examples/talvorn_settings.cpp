@@ -542,7 +542,7 @@ int RunTour() {
 
   for (const std::string& failure : failures) std::printf("Tour FAILED: %s\n", failure.c_str());
   if (!failures.empty()) return 1;
-  std::puts("Tour complete: every change was loaded and seen by the workers.");
+  std::puts("Tour complete: every change gave one reload, seen by the workers.");
   return 0;
 }
 
@@ -579,9 +579,10 @@ int FollowUntilStopped(const std::string& path) {
 int main(int argc, char** argv) {
   // Whole lines at once, also into a pipe, so the threads' lines do not mix.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // The library logs its watchers' progress at info level, and those lines
-  // would drown the program's own. Failures are still logged.
-  spdlog::set_level(spdlog::level::warn);
+  // The library logs its watchers' progress at info level and a path that
+  // leads nowhere as a warning; the follower says those itself, in the
+  // program's own lines. The watcher's failures are still logged.
+  spdlog::set_level(spdlog::level::err);
   if (argc > 2 ||
       (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
     std::fprintf(stderr,
