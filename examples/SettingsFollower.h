@@ -1,56 +1,37 @@
 // SettingsFollower: keeps a settings record loaded from a file while other
-// threads read it, and loads it again whenever the file changes, also when the
-// file is reached through symbolic links (a dotfiles link, a Kubernetes
-// ConfigMap's ..data swap, a deploy's `current` link) or its folder is replaced.
+// threads read it, and loads it again whenever the file changes, wherever its
+// path leads: through symbolic links (a dotfiles link, a Kubernetes ConfigMap's
+// ..data swap, a deploy's `current` link), after its folder or a folder above
+// it is replaced, and while a slow writer is still writing it.
 //
 //   SettingsFollower follower("/etc/app/settings.conf");
 //   if (!follower.Start()) return 1;
 //   int volume = follower.Read([](const Settings& s) { return s.volume; });
 //
-// The rules it keeps:
-// - The watchers' callbacks only queue the event. Everything else runs on the
-//   follower's reload thread: a watcher cannot be stopped from its own
-//   callback, and a slow reload must not hold up the watch.
-// - Events closer together than kQuietPeriod are one save and give one reload.
-// - On every burst the path is resolved again, link by link, and the watchers
-//   follow what it resolves to now: one per place whose change can alter the
-//   result, i.e. each link on the way (by its name in its folder), the file (by
-//   its name in its real folder), and each folder holding one of those (by its
-//   name in its parent, since a watch lasts only as long as its folder).
-//   New watchers are started on this thread; those no longer needed are
-//   stopped once the reload is out, on a task of their own (closing an inotify
-//   instance can take the kernel seconds).
-// - Each watcher holds one inotify instance and one thread, and a user has 128
-//   instances by default: the follower holds at most kMaxWatchers (and, for the
-//   moment of a reload, the ones it is about to stop); a longer
-//   chain is followed but says that changes in its middle go unseen.
-// - A reload builds the new record outside the lock and swaps it in under the
-//   exclusive lock, so readers hardly ever wait. It starts from the defaults;
-//   a value that does not parse keeps the value in force.
-// - When the path does not lead to a readable file (deleted, a dangling link, a
-//   link loop, a folder that cannot be read) the last good settings stay, the
-//   problem is said once, and the follower resumes by itself: the nearest
-//   existing place of the chain is watched, and while a problem lasts the
-//   path is also checked every kRetryPeriod (a chmod gives no event).
+// Following the path is TalvornCommon::PathWatcher's job: it watches every
+// folder on the way with one inotify instance and one thread, gathers a save's
+// events into one call, waits for a writer to close the file, and says when
+// the path leads nowhere. What is left here is what is specific to settings:
+// - A reload reads the file on the watcher's thread, builds the new record
+//   outside the lock and swaps it in under the exclusive lock, so readers
+//   hardly ever wait. It starts from the defaults; a value that does not parse
+//   keeps the value in force.
+// - When the path does not lead to a readable file (deleted, moved away, a
+//   dangling link, a link loop, a folder that cannot be read) the last good
+//   settings stay and the problem is said; the watcher resumes by itself.
 // - The follower creates and writes nothing on disk.
-// Lines of what happens ("  reload after Renamed: read 4 lines") go to stdout.
+// Lines of what happens ("  reload after a change: read 4 lines from /x") go to stdout.
 #ifndef TALVORN_EXAMPLES_SETTINGSFOLLOWER_H_
 #define TALVORN_EXAMPLES_SETTINGSFOLLOWER_H_
 
-#include <talvorncommon/FileWatcher.h>
 #include <talvorncommon/HybridSharedMutex.h>
+#include <talvorncommon/PathWatcher.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <future>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 // The file holds "key = value" lines; blank lines and lines starting with '#'
@@ -73,17 +54,16 @@ class SettingsFollower {
  public:
   // What one reload did, for an observer.
   struct Reload {
-    std::string cause;    // "start", "reload after Renamed ...", "recheck"
+    std::string cause;    // "start" or "reload after a change"
     std::string problem;  // why the last good settings stayed; empty when the file was read
     size_t problems = 0;  // lines and values of the file that could not be read
     Settings settings;    // the settings in force afterwards
   };
   using Observer = std::function<void(const Reload&)>;
 
-  // Follows `path`, which should be absolute (a relative one resolves against
-  // the current directory at every reload). `observer`, if given, is called on
-  // the reload thread after each reload that was reported; it must not call
-  // Stop.
+  // Follows `path` (a relative one is made absolute by Start). `observer`, if
+  // given, is called after each reload, on the thread of the first load or on
+  // the watcher's thread; it must not call Stop.
   explicit SettingsFollower(std::string path, Observer observer = {});
   // Stops, as Stop does.
   ~SettingsFollower();
@@ -91,13 +71,14 @@ class SettingsFollower {
   SettingsFollower(const SettingsFollower&) = delete;
   SettingsFollower& operator=(const SettingsFollower&) = delete;
 
-  // Loads the file (or says why it cannot), starts the watchers and the reload
-  // thread. False, with a line on stderr, when not a single watcher could be
-  // started (no inotify instance left, say); nothing is left running then.
-  // Call it once, from the thread that will call Stop.
+  // Starts the watcher, then loads the file (or says why it cannot). False,
+  // with a line on stderr, when the watcher cannot start (no inotify instance
+  // left, say); nothing is left running then. Call it once, from the thread
+  // that will call Stop.
   [[nodiscard]] bool Start();
 
-  // Stops the reload thread, then every watcher. Not from a Read or an observer.
+  // Stops the watcher; no reload runs once it returns. Not from a Read or an
+  // observer.
   void Stop();
 
   // Calls `use` with the settings in force, under the shared lock: keep it short
@@ -108,65 +89,19 @@ class SettingsFollower {
     return use(static_cast<const Settings&>(settings_));
   }
 
-  // How many watchers (inotify instances) are started now. Any thread.
-  [[nodiscard]] size_t WatcherCount() const { return watcher_count_.load(); }
-
-  // A name in a folder whose change can alter what the path leads to. The
-  // folder's device and inode tell a replaced folder from the one watched.
-  struct Place {
-    std::string folder;
-    std::string name;
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    bool operator==(const Place&) const = default;
-  };
-  // What the path leads to now, and the places where a change would alter that.
-  struct Resolution;
-
  private:
-  struct Event {
-    uint64_t watch;  // the serial number of the watch that reported it
-    TalvornCommon::FileWatcher::EventType type;
-  };
-  struct Watch {
-    explicit Watch(const Place& where, uint64_t number);
-    Place place;
-    uint64_t serial;
-    TalvornCommon::FileWatcher watcher;
-    std::shared_ptr<TalvornCommon::FileWatcher::OnFileChangedHandler> token;
-  };
-  bool WaitForBurst(std::vector<Event>& burst, bool retry);
-  void Update(const std::string& cause, const std::vector<Event>& burst, bool force);
-  Resolution ResolveAndArm();
-  std::string Rearm(const std::vector<Place>& wanted);
-  // Moves the watches for which `unwanted` holds to retired_.
-  void Retire(const std::function<bool(const Watch&)>& unwanted);
-  // Stops the retired watches on a task of their own: closing an inotify
-  // instance waits for the kernel to release its watches, which takes seconds
-  // on a loaded machine, and the next reload must not wait for that.
-  void StopRetired();
-  void Say(std::string& said, const std::string& text);
+  void Load(const std::string& cause, const TalvornCommon::PathWatcher::Change& change);
 
-  const std::string path_;
   const Observer observer_;
   mutable TalvornCommon::HybridSharedMutex settings_mutex_;
   Settings settings_;
-
-  std::mutex events_mutex_;  // guards events_ and stopping_
-  std::condition_variable events_changed_;
-  std::vector<Event> events_;
-  bool stopping_ = false;
-  std::thread reload_thread_;
-
-  // Used by the reload thread only (and by Start before that thread exists).
-  std::list<Watch> watches_;                // a list: a started watcher is never moved
-  std::list<Watch> retired_;                // no longer needed; stopped once the reload is out
-  std::vector<std::future<void>> closing_;  // the tasks stopping retired watches
-  uint64_t next_serial_ = 1;
-  std::string file_;           // the real path last resolved to; empty when none
-  std::string problem_;        // why nothing could be loaded, as last said
-  std::string watch_problem_;  // why a place is not watched, as last said
-  std::atomic<size_t> watcher_count_{0};
+  // Orders the first load, made by Start, against the watcher's calls: a change
+  // that arrives right after the watcher starts must not be overwritten by the
+  // older first load.
+  std::mutex load_mutex_;
+  bool loaded_ = false;  // guarded by load_mutex_
+  // Last, so that it is destroyed first: its calls use the members above.
+  TalvornCommon::PathWatcher watcher_;
 };
 
 #endif  // TALVORN_EXAMPLES_SETTINGSFOLLOWER_H_

@@ -1,19 +1,22 @@
 // talvorn-settings: a settings file that reloads itself while worker threads
-// keep reading it, built from the library's watcher, lock, file and string
-// helpers. The part a program copies is SettingsFollower.h and .cpp; this file
-// adds the workers, a tour and a follow mode.
+// keep reading it, built from the library's path watcher, lock, file and
+// string helpers. The part a program copies is SettingsFollower.h and .cpp;
+// this file adds the workers, a tour and a follow mode.
 //
 //   talvorn-settings PATH   follows the settings file PATH until Ctrl-C or
 //                           SIGTERM: every save reloads it, also through links
-//                           and after its folder is replaced, and each worker
-//                           prints the part of the settings it uses when that
-//                           part changes
+//                           and after its folder or a folder above is
+//                           replaced, and each worker prints the part of the
+//                           settings it uses when that part changes
 //   talvorn-settings        runs a tour in a fresh temporary configuration
 //                           folder: writes settings.conf, edits, replaces and
-//                           deletes it, replaces its folder, then follows it
-//                           through a dotfiles link, a ConfigMap's ..data swaps
-//                           and a deploy's folder link; exits 0 when every
-//                           change was loaded and seen by the workers
+//                           deletes it, replaces its folder and the folder
+//                           above, writes it slowly, moves it away, then
+//                           follows it through a dotfiles link, a ConfigMap's
+//                           ..data swaps and a deploy's folder link; exits 0
+//                           when every change gave exactly one reload, seen by
+//                           the workers, with one inotify instance and one
+//                           watch thread
 //
 // The keys, with their defaults (see Settings in SettingsFollower.h):
 //   volume = 5   speed = 1.0   cache_mb = 64   languages = en
@@ -29,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <mutex>
@@ -48,8 +52,12 @@ using Clock = std::chrono::steady_clock;
 // How long a worker works between two looks at the settings.
 constexpr std::chrono::milliseconds kWorkTime{1};
 // What the tour waits after a step's reload, to count a second one if a tool
-// pauses longer than the follower's quiet period: ten times that period.
+// pauses longer than the watcher's quiet period: ten times that period.
 constexpr std::chrono::milliseconds kLateReloads{200};
+// The slow writer's pause between its first line and the rest: five times the
+// watcher's quiet period, so a watcher that did not wait for the close would
+// load the first line alone.
+constexpr std::chrono::milliseconds kSlowWriterPause{100};
 const char* const kFileName = "settings.conf";
 
 // A worker uses one part of the settings; `describe` says what it sees.
@@ -118,7 +126,7 @@ class Workers {
   std::set<std::string> seen_;
 };
 
-// The tour's file operations, on the folder home/Talvorn and what replaces it.
+// The tour's file operations, on the folder home/app/Talvorn and what replaces it.
 enum class Operation {
   kSave,              // settings.conf written with FileIO::SaveTextFile
   kAppend,            // lines appended to settings.conf
@@ -126,6 +134,10 @@ enum class Operation {
   kDelete,            // settings.conf deleted
   kMoveFolderAway,    // the folder renamed away, created again with a new file
   kDeleteFolder,      // the folder deleted, created again with a new file
+  kMoveAppAway,       // app.new/Talvorn prepared, app renamed away, app.new renamed onto app
+  kDeleteApp,         // app.new/Talvorn prepared, app deleted, app.new renamed onto app
+  kWriteSlowly,       // settings.conf written a line, a pause, then the rest, then closed
+  kMoveAway,          // settings.conf moved out of its folder
   kLinkToDotfiles,    // settings.conf made a link to home/dotfiles/talvorn/settings.conf
   kAppendToDotfiles,  // lines appended to the dotfiles file
   kDeleteDotfiles,    // the dotfiles file deleted: the link dangles
@@ -190,6 +202,28 @@ const TourStep kTour[] = {
      "",
      {"volume = 6", "languages = fr"},
      {"volume 6, speed 1", "cache 64 MB", "languages fr"}},
+    {"replace the folder above it: app renamed to app.old, a prepared app.new renamed onto app",
+     Operation::kMoveAppAway,
+     "",
+     {"volume = 10", "speed = 0,5"},
+     {"volume 10, speed 0.5", "cache 64 MB", "languages en"}},
+    {"replace it again: app deleted, a prepared app.new renamed onto app",
+     Operation::kDeleteApp,
+     "",
+     {"volume = 11", "cache_mb = 96"},
+     {"volume 11, speed 1", "cache 96 MB", "languages en"}},
+    {"write the file slowly: one line, a pause of 100 ms, the rest, then close it",
+     Operation::kWriteSlowly,
+     "",
+     {"volume = 12", "speed = 1.75", "languages = en,nl"},
+     {"volume 12, speed 1.75", "cache 64 MB", "languages en nl"}},
+    {"move the file out of its folder",
+     Operation::kMoveAway,
+     "",
+     {},
+     {"volume 12, speed 1.75", "cache 64 MB", "languages en nl"},
+     0,
+     true},
     {"make settings.conf a link into a dotfiles folder",
      Operation::kLinkToDotfiles,
      "",
@@ -261,8 +295,29 @@ bool SwapLink(const fs::path& target, const fs::path& link, const fs::path& temp
   return !failure;
 }
 
+// Writes `lines` to app.new/Talvorn/settings.conf, app.new emptied first.
+bool PrepareApp(const fs::path& home, const std::vector<std::string>& lines) {
+  std::error_code failure;
+  fs::remove_all(home / "app.new", failure);
+  return !failure && fs::create_directories(home / "app.new" / "Talvorn", failure) &&
+         FileIO::SaveTextFile(home / "app.new" / "Talvorn", kFileName, lines, /*append=*/false);
+}
+
+// Writes the first line, pauses with the file open, then writes the rest, as
+// a program that computes its settings while it writes them would.
+bool WriteSlowly(const fs::path& file, const std::vector<std::string>& lines) {
+  std::ofstream stream(file, std::ios::trunc);
+  for (size_t index = 0; stream && index < lines.size(); ++index) {
+    stream << lines[index] << '\n' << std::flush;
+    if (index == 0) std::this_thread::sleep_for(kSlowWriterPause);
+  }
+  stream.close();
+  return !stream.fail();
+}
+
 bool Perform(const TourStep& step, const fs::path& home) {
-  const fs::path folder = home / "Talvorn";
+  const fs::path app = home / "app";
+  const fs::path folder = app / "Talvorn";
   const fs::path file = folder / kFileName;
   const fs::path dotfiles = home / "dotfiles" / "talvorn";
   const std::string temporary = std::string(".") + kFileName + ".new";
@@ -281,14 +336,30 @@ bool Perform(const TourStep& step, const fs::path& home) {
     case Operation::kDelete:
       return fs::remove(file, failure);
     case Operation::kMoveFolderAway:
-      fs::remove_all(home / "Talvorn.old", failure);
-      fs::rename(folder, home / "Talvorn.old", failure);
+      fs::remove_all(app / "Talvorn.old", failure);
+      fs::rename(folder, app / "Talvorn.old", failure);
       return !failure && fs::create_directory(folder, failure) &&
              FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
     case Operation::kDeleteFolder:
       fs::remove_all(folder, failure);
       return !failure && fs::create_directory(folder, failure) &&
              FileIO::SaveTextFile(folder, kFileName, step.lines, /*append=*/false);
+    case Operation::kMoveAppAway:
+      fs::remove_all(home / "app.old", failure);
+      if (failure || !PrepareApp(home, step.lines)) return false;
+      fs::rename(app, home / "app.old", failure);
+      if (!failure) fs::rename(home / "app.new", app, failure);
+      return !failure;
+    case Operation::kDeleteApp:
+      if (!PrepareApp(home, step.lines)) return false;
+      fs::remove_all(app, failure);
+      if (!failure) fs::rename(home / "app.new", app, failure);
+      return !failure;
+    case Operation::kWriteSlowly:
+      return WriteSlowly(file, step.lines);
+    case Operation::kMoveAway:
+      fs::rename(file, home / kFileName, failure);
+      return !failure;
     case Operation::kLinkToDotfiles:
       fs::create_directories(dotfiles, failure);
       return !failure && FileIO::SaveTextFile(dotfiles, kFileName, step.lines, false) &&
@@ -317,12 +388,12 @@ bool Perform(const TourStep& step, const fs::path& home) {
       return SwapLink(fs::path("..data") / kFileName, file, folder / "settings.conf.tmp");
     }
     case Operation::kDeployRelease: {
-      const fs::path release = home / "releases" / step.place;
+      const fs::path release = app / "releases" / step.place;
       fs::create_directories(release, failure);
       if (failure || !FileIO::SaveTextFile(release, kFileName, step.lines, false)) return false;
       // A link cannot be renamed onto a folder: the first deploy removes it.
       if (!fs::is_symlink(folder)) fs::remove_all(folder, failure);
-      return SwapLink(fs::path("releases") / step.place, folder, home / "Talvorn.tmp");
+      return SwapLink(fs::path("releases") / step.place, folder, app / "Talvorn.tmp");
     }
   }
   return false;
@@ -364,9 +435,31 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
+// What the follower costs the process in the kernel: its inotify instances
+// and the threads named `thread`, read from /proc.
+struct Footprint {
+  size_t instances = 0;
+  size_t threads = 0;
+};
+
+Footprint Measure(const std::string& thread) {
+  Footprint footprint;
+  std::error_code failure;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc/self/fd", failure)) {
+    std::error_code ignored;
+    if (fs::read_symlink(entry.path(), ignored) == "anon_inode:inotify") ++footprint.instances;
+  }
+  for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task", failure)) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name == thread) ++footprint.threads;
+  }
+  return footprint;
+}
+
 // Runs one step; an empty result when it passed, else what went wrong.
 std::string RunStep(const TourStep& step, const fs::path& home, const Records& records,
-                    const Workers& workers, const SettingsFollower& follower) {
+                    const Workers& workers) {
   const size_t before = records.Get().size();
   const Clock::time_point start = Clock::now();
   if (!Perform(step, home)) return "the file operation failed";
@@ -393,8 +486,18 @@ std::string RunStep(const TourStep& step, const fs::path& home, const Records& r
   std::this_thread::sleep_for(kLateReloads);
   const size_t reloads = records.Get().size() - before;
   const std::chrono::duration<double, std::milli> delay = loaded - start;
-  std::printf("  => %zu reload%s, loaded %.1f ms after the operation; %zu watchers\n", reloads,
-              reloads == 1 ? "" : "s", delay.count(), follower.WatcherCount());
+  const Footprint footprint = Measure("PathWatcher");
+  std::printf(
+      "  => %zu reload%s, loaded %.1f ms after the operation; %zu inotify instance%s, %zu "
+      "watch thread%s\n",
+      reloads, reloads == 1 ? "" : "s", delay.count(), footprint.instances,
+      footprint.instances == 1 ? "" : "s", footprint.threads, footprint.threads == 1 ? "" : "s");
+  // The watcher gathers each step's events into one call: a second reload is
+  // a save loaded twice, maybe half-written the first time.
+  if (reloads != 1) return std::to_string(reloads) + " reloads instead of one";
+  if (footprint.instances != 1 || footprint.threads != 1) {
+    return "the follower should hold one inotify instance and one watch thread";
+  }
   return seen ? "" : "the workers did not see every new value";
 }
 
@@ -407,10 +510,12 @@ int RunTour() {
     std::perror("mkdtemp");
     return 1;
   }
-  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  // The configuration folder sits in a folder of its own, app, so that the
+  // tour can replace the folder above the one holding the file.
+  setenv("XDG_CONFIG_HOME", (fs::path(home) / "app").c_str(), 1);
   const std::string folder = FileIO::GetTalvornHomePath();
   std::printf("Settings file: %s/%s\n", folder.c_str(), kFileName);
-  fs::create_directory(folder, ignored);
+  fs::create_directories(folder, ignored);
 
   Records records;
   SettingsFollower follower(
@@ -425,7 +530,7 @@ int RunTour() {
   std::vector<std::string> failures;
   for (const TourStep& step : kTour) {
     std::printf("- %s\n", step.what);
-    const std::string failure = RunStep(step, home, records, workers, follower);
+    const std::string failure = RunStep(step, home, records, workers);
     if (!failure.empty()) {
       std::printf("  => FAILED: %s\n", failure.c_str());
       failures.push_back(std::string(step.what) + ": " + failure);
@@ -437,7 +542,7 @@ int RunTour() {
 
   for (const std::string& failure : failures) std::printf("Tour FAILED: %s\n", failure.c_str());
   if (!failures.empty()) return 1;
-  std::puts("Tour complete: every change was loaded and seen by the workers.");
+  std::puts("Tour complete: every change gave one reload, seen by the workers.");
   return 0;
 }
 
@@ -474,10 +579,10 @@ int FollowUntilStopped(const std::string& path) {
 int main(int argc, char** argv) {
   // Whole lines at once, also into a pipe, so the threads' lines do not mix.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // The watcher logs each subscription at info level; the follower subscribes
-  // anew whenever the chain of links changes, and those lines would drown the
-  // program's own. Failures are still logged.
-  spdlog::set_level(spdlog::level::warn);
+  // The library logs its watchers' progress at info level and a path that
+  // leads nowhere as a warning; the follower says those itself, in the
+  // program's own lines. The watcher's failures are still logged.
+  spdlog::set_level(spdlog::level::err);
   if (argc > 2 ||
       (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
     std::fprintf(stderr,
@@ -486,6 +591,5 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  // The follower resolves the path from the root, as the kernel would.
-  return argc == 2 ? FollowUntilStopped(fs::absolute(argv[1])) : RunTour();
+  return argc == 2 ? FollowUntilStopped(argv[1]) : RunTour();
 }
