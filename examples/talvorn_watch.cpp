@@ -1,6 +1,11 @@
-// talvorn-watch: follows one file with TalvornCommon::FileWatcher.
+// talvorn-watch: follows one file with TalvornCommon::FileWatcher, or a whole
+// path with TalvornCommon::PathWatcher.
 //
 //   talvorn-watch PATH   prints each event on PATH (time, kind) until Ctrl-C
+//   talvorn-watch --path PATH
+//                        prints what PATH leads to (time, real file or why it
+//                        leads nowhere) at the start and after each change,
+//                        until Ctrl-C: try links, renames, replaced folders
 //   talvorn-watch        runs a short tour in a temporary directory: creates a
 //                        file, appends to it, saves it through a temporary file
 //                        and a rename as editors do, deletes it and creates it
@@ -11,8 +16,10 @@
 #include <stdlib.h>
 #include <talvorncommon/FileIO.h>
 #include <talvorncommon/FileWatcher.h>
+#include <talvorncommon/PathWatcher.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -164,7 +171,29 @@ int RunTour() {
   return 0;
 }
 
-int WatchUntilInterrupted(const std::string& path) {
+// The wall-clock time as "HH:MM:SS.mmm".
+std::string Stamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  const size_t length = std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03d", static_cast<int>(millis.count()));
+  return stamp;
+}
+
+void PrintChange(const TalvornCommon::PathWatcher::Change& change) {
+  std::printf("%s  %s%s\n", Stamp().c_str(), change.file.empty() ? "leads nowhere: " : "",
+              change.file.empty() ? change.problem.c_str() : change.file.c_str());
+  std::fflush(stdout);
+}
+
+// Watches `path` with a FileWatcher, or follows it with a PathWatcher, until
+// SIGINT or SIGTERM.
+int WatchUntilInterrupted(const std::string& path, bool follow_path) {
   // Block the stop signals before the watch thread exists so that it inherits
   // the mask and sigwait below is the only taker.
   sigset_t stop_signals;
@@ -175,31 +204,27 @@ int WatchUntilInterrupted(const std::string& path) {
 
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token;
   FileWatcher watcher(path);
+  TalvornCommon::PathWatcher path_watcher(path);
   std::string error;
-  const bool subscribed = watcher.SubscribeOnFileChanged(
-      [](EventType type) {
-        const auto now = std::chrono::system_clock::now();
-        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-        const auto millis =
-            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-        std::tm local{};
-        localtime_r(&seconds, &local);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-        std::printf("%s.%03d  %s\n", stamp, static_cast<int>(millis.count()),
-                    FileWatcher::ToString(type));
-        std::fflush(stdout);
-      },
-      token, error);
-  if (!subscribed || !watcher.Start(error)) {
+  const bool started =
+      follow_path ? path_watcher.Start(PrintChange, error)
+                  : watcher.SubscribeOnFileChanged(
+                        [](EventType type) {
+                          std::printf("%s  %s\n", Stamp().c_str(), FileWatcher::ToString(type));
+                          std::fflush(stdout);
+                        },
+                        token, error) &&
+                        watcher.Start(error);
+  if (!started) {
     std::fprintf(stderr, "talvorn-watch: %s\n", error.c_str());
     return 1;
   }
-  std::printf("Watching %s; Ctrl-C to stop.\n", path.c_str());
+  std::printf("%s %s; Ctrl-C to stop.\n", follow_path ? "Following" : "Watching", path.c_str());
+  if (follow_path) PrintChange(path_watcher.Current());
   std::fflush(stdout);
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
-  if (!watcher.Stop(error)) {
+  if (!(follow_path ? path_watcher.Stop(error) : watcher.Stop(error))) {
     std::fprintf(stderr, "talvorn-watch: %s\n", error.c_str());
     return 1;
   }
@@ -209,13 +234,16 @@ int WatchUntilInterrupted(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 ||
-      (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const bool follow_path = !args.empty() && args[0] == "--path";
+  const bool help = args.size() == 1 && (args[0] == "-h" || args[0] == "--help");
+  if (help || args.size() != (follow_path ? 2U : std::min<size_t>(args.size(), 1U))) {
     std::fprintf(stderr,
-                 "usage: %s [PATH]\n  PATH  watch this file until Ctrl-C\n"
-                 "  (none) run a short tour in a temporary directory\n",
+                 "usage: %s [[--path] PATH]\n  PATH         watch this file until Ctrl-C\n"
+                 "  --path PATH  follow this path through links and replaced folders\n"
+                 "  (none)       run a short tour in a temporary directory\n",
                  argv[0]);
     return 2;
   }
-  return argc == 2 ? WatchUntilInterrupted(argv[1]) : RunTour();
+  return args.empty() ? RunTour() : WatchUntilInterrupted(args.back(), follow_path);
 }

@@ -3,6 +3,7 @@
 #   scripts/demo.sh               the settings tour (talvorn-settings)
 #   scripts/demo.sh PATH          follows the settings file PATH until Ctrl-C
 #   scripts/demo.sh watch [PATH]  the file watcher's own tour, or PATH's events
+#   scripts/demo.sh watch --path PATH   what PATH leads to, after each change
 set -euo pipefail
 demo=talvorn-settings
 if [[ "${1:-}" == watch ]]; then
@@ -13,6 +14,8 @@ fi
 # the caller's directory.
 if [[ $# -gt 0 && "$1" != /* && "$1" != -* ]]; then
   set -- "$PWD/$1" "${@:2}"
+elif [[ $# -eq 2 && "$1" == --path && "$2" != /* ]]; then
+  set -- --path "$PWD/$2"
 fi
 cd "$(dirname "$0")/.."
 scripts/deps.sh
