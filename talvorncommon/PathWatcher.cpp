@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,12 @@ constexpr uint32_t kAddFlags = IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 thread_local const void* currentWatcher = nullptr;
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// True when records wait in the instance's queue.
+bool Queued(int instance) {
+  int bytes = 0;
+  return ::ioctl(instance, FIONREAD, &bytes) == 0 && bytes > 0;
+}
 
 // Owns a file descriptor.
 class Descriptor {
@@ -150,6 +157,8 @@ class Way {
   // where it is missing. -1 when the walk ended before the last name.
   int finalWatch_ = -1;
   std::string finalName_;
+  // A mask was set on a folder that had replaced the one meant.
+  bool masksUnsure_ = false;
 };
 
 int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
@@ -224,7 +233,8 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
           result.change.problem += " (reached through the link " + lastLink + ")";
       } else {
         result.change.problem = "cannot look into " + at.string() + ": " + ErrorText(error);
-        result.recheck = true;
+        // A real path longer than the kernel takes stays too long.
+        result.recheck = error != ENAMETOOLONG;
       }
       return result;
     }
@@ -283,6 +293,7 @@ Resolution Way::Follow(bool& finalMoved) {
   int finalWatch = -1;
   std::string finalName;
   const Resolution result = Walk(wanted, finalWatch, finalName);
+  bool unsure = false;
   for (const auto& [watch, folder] : folders_) {
     if (wanted.count(watch) == 0) ::inotify_rm_watch(instance_.get(), watch);
   }
@@ -291,12 +302,18 @@ Resolution Way::Follow(bool& finalMoved) {
     // A watch kept from before still has its mask; a new one has the way's.
     const uint32_t had = previous == folders_.end() ? kWayMask : previous->second.mask;
     folder.mask = kWayMask | (watch == finalWatch ? kContentMask : 0);
-    if (folder.mask != had) {
-      // Replaces the mask. Should the folder have gone meanwhile, the event of
-      // its going brings the next resolution.
-      ::inotify_add_watch(instance_.get(), folder.path.c_str(), folder.mask | kAddFlags);
-    }
+    if (folder.mask == had && !masksUnsure_) continue;
+    // Replaces the mask, by path. Should another folder have taken the path
+    // meanwhile, the watch it got is not ours to keep, and the masks of the
+    // watches may no longer be what is recorded: the next resolution, which
+    // the event of that replacement brings, sets them all again.
+    const int replaced =
+        ::inotify_add_watch(instance_.get(), folder.path.c_str(), folder.mask | kAddFlags);
+    if (replaced == watch) continue;
+    if (replaced >= 0 && wanted.count(replaced) == 0) ::inotify_rm_watch(instance_.get(), replaced);
+    unsure = true;
   }
+  masksUnsure_ = unsure;
   folders_ = std::move(wanted);
   finalMoved = finalWatch != finalWatch_ || finalName != finalName_;
   finalWatch_ = finalWatch;
@@ -356,6 +373,11 @@ class PathWatcher::Impl {
   // Makes `next` the current Change, warns when a problem begins, calls back.
   void Report(const Change& next);
 
+  // How long a burst must stay quiet to end.
+  std::chrono::milliseconds QuietFor(bool writerOpen) const {
+    return writerOpen ? std::max(quietPeriod, kWriterQuietPeriod) : quietPeriod;
+  }
+
   void LogError(int line, std::string_view format, std::string_view detail = {}) const {
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kError, line, format, path, detail);
   }
@@ -410,24 +432,31 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   Way way(absolute.string(), std::move(instance));
   bool ignored = false;
   const Resolution first = way.Follow(ignored);
+  // Set before the thread exists: its first call must find them, and must not
+  // be overwritten by them.
   onChanged = std::move(callback);
+  wake = std::move(wakeFd);
+  watching = true;
+  Change before;
+  {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    before = std::exchange(current, first.change);
+  }
   try {
     if (detail::WatchThreadHook hook = detail::GetWatchThreadHook()) hook();
     // The thread shares the record, so that a watcher destroyed from its own
     // callback stays alive until the thread has left it.
-    thread = std::thread([self, way = std::move(way), wake = wakeFd.get(), first]() mutable {
-      self->Run(std::move(way), wake, std::move(first));
+    thread = std::thread([self, way = std::move(way), wakeFd = wake.get(), first]() mutable {
+      self->Run(std::move(way), wakeFd, std::move(first));
     });
   } catch (const std::system_error& exception) {
+    watching = false;
+    wake.Reset();
     onChanged = nullptr;
+    std::lock_guard<std::mutex> lock(currentMutex);
+    current = std::move(before);
     reason = fmt::format("watch thread creation failed: {}", exception.what());
     return false;
-  }
-  wake = std::move(wakeFd);
-  watching = true;
-  {
-    std::lock_guard<std::mutex> lock(currentMutex);
-    current = first.change;
   }
   const std::string leadsTo = first.change.problem.empty()
                                   ? "it leads to " + first.change.file
@@ -448,7 +477,7 @@ void PathWatcher::Impl::StopInternal() {
   // An eventfd's counter cannot overflow from one write; nothing to handle.
   static_cast<void>(::write(wake.get(), &one, sizeof one));
   thread.join();
-  wake.Reset();
+  wake.Reset();  // only now: the thread polled it until it ended
   onChanged = nullptr;
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStopped,
                     "Stopped a PathWatcher on '{}'.", path);
@@ -497,8 +526,7 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
     // gathered or a problem awaits its recheck.
     std::optional<Clock::time_point> deadline;
     if (inBurst) {
-      deadline = std::min(lastEvent + (writerOpen ? kWriterQuietPeriod : quietPeriod),
-                          burstStart + kLongestBurst);
+      deadline = std::min(lastEvent + QuietFor(writerOpen), burstStart + kLongestBurst);
     } else if (recheck) {
       deadline = lastCheck + kRecheckPeriod;
     }
@@ -544,8 +572,10 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
                                 IN_Q_OVERFLOW)) != 0 ||
                 (name.empty() && detail::EndsWatch(record.mask))) {
               bool finalMoved = false;
-              recheck = way.Follow(finalMoved).recheck;
-              if (finalMoved) writerOpen = false;
+              const Resolution now = way.Follow(finalMoved);
+              recheck = now.recheck;
+              // No file for a writer to close: a link, a folder, a fifo.
+              if (finalMoved || now.change.file.empty()) writerOpen = false;
             }
           });
       if (seen.relevant) {
@@ -559,8 +589,11 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
     }
     const Clock::time_point now = Clock::now();
     if (inBurst) {
-      const auto quiet = writerOpen ? kWriterQuietPeriod : quietPeriod;
-      if (now - lastEvent < quiet && now - burstStart < kLongestBurst) continue;
+      // Records still queued belong to this burst, whatever the time.
+      const bool longest = now - burstStart >= kLongestBurst;
+      if (!longest && (now - lastEvent < QuietFor(writerOpen) || Queued(way.descriptor()))) {
+        continue;
+      }
       bool finalMoved = false;
       const Resolution next = way.Follow(finalMoved);
       recheck = next.recheck;

@@ -21,30 +21,35 @@
 // the link's folder, `..` from where a link led). Every folder on the way, from
 // the root down to the file's folder, including the folders a link's target
 // leads through, is watched by one inotify instance, each before any name in it
-// is looked up, so no change on the way goes unseen. Whenever an event touches
-// a name on the way (created, deleted, moved from or to, attributes changed), a
-// watched folder is moved or deleted, or the event queue overflows, the path is
-// resolved again and the watches follow it. Which folder is watched is decided
-// by the path alone: a folder created again under an old name, even with the
-// inode number of the one it replaces, is watched afresh.
+// is looked up, so no change that the kernel reports goes unseen. Whenever an
+// event touches
+// a name on the way (created, deleted, moved from or to, attributes
+// changed), a watched folder is moved or deleted, or the event queue
+// overflows, the path is resolved again and the watches follow it. Which folder is watched is
+// decided by the path alone: a folder created again under an old name, even with the inode number
+// of the one it replaces, is watched afresh.
 //
 // Bursts. One save is often several events (an editor writes and renames, a
 // ConfigMap swaps a link and deletes a folder), so the events are gathered into
-// bursts: a burst ends once `quietPeriod` passes without an event on the way.
-// Once the file has been written to, or created, its burst lasts until the
-// writer closes it, so a writer that pauses while it holds the file open gives
-// one call, after the close. A writer that never closes is reported after
-// kWriterQuietPeriod (one second) without an event, and a file written without
+// bursts: a burst ends once `quietPeriod` passes without an event on the way
+// and nothing is left in the queue. Once the file has been written to, or
+// created as a regular file, its burst lasts until the writer closes it, so a
+// writer that pauses while it holds the file open gives one call, after the
+// close. A writer that never closes is reported after kWriterQuietPeriod (one
+// second, or `quietPeriod` if longer) without an event, and so is a file that
+// is created with no writer (a hard link made to it); a file written without
 // pause is reported at least every kLongestBurst (five seconds). Events on
 // other names in the watched folders end nothing and start nothing.
 //
 // Calls. `onChanged` runs on the thread "PathWatcher", one call at a time,
 // once per burst that changed what the path leads to, that file's content (a
-// write; a close of the file opened for writing, so `touch` asks for a reload;
-// a new file under a name on the way) or that overflowed the event queue, with the Change after the
-// burst; the same problem twice is told once. When the path leads nowhere (missing, moved away, a
-// dangling link, a link loop, not a regular file, a folder or file that cannot
-// be read or watched) the Change carries the problem, the watcher keeps
+// write; a close of the file opened for writing, so `touch` asks for a
+// reload; a new file under a name on the way) or that overflowed the event
+// queue, with the Change after the burst. The same problem twice is told once,
+// unless the queue overflowed in between. When the path leads nowhere
+// (missing, moved away, a dangling link, a link loop, not a regular file, a
+// folder or file that cannot be read or watched) the Change carries the
+// problem, the watcher keeps
 // watching the places that still exist, and it resumes by itself. A problem
 // that no event may end (a permission, an exhausted watch limit) is checked
 // again every kRecheckPeriod (two seconds) while it lasts; otherwise the thread
@@ -59,6 +64,13 @@
 // the file, or through a memory mapping, is not seen. A folder that appears on
 // the way and is filled within the same moment (before it is watched) may have
 // a slow writer's half-written file reported, followed by a call for the rest.
+// What the kernel does not report is not seen until the next event on the way:
+// a file system mounted over a folder on the way, changes made on another
+// machine to a network file system. A folder that may be searched but not read
+// (mode 0711) cannot be watched, so a path through it leads nowhere even where
+// the file could be opened. Links are followed as they are, also where the
+// kernel's fs.protected_symlinks would refuse another user's link in a sticky
+// folder; a real path longer than PATH_MAX is a problem.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in
@@ -117,7 +129,8 @@ class PathWatcher {
   // changes that follow, and must not throw (a callback that throws is logged
   // and the watch goes on). Fails if the watcher is started (also from its own
   // onChanged), if `onChanged` is empty, if the path is empty or contains a NUL
-  // character, if no inotify instance or eventfd can be opened, or if the
+  // character, if a relative path cannot be made absolute (the current folder
+  // was deleted), if no inotify instance or eventfd can be opened, or if the
   // thread cannot be created; a failed Start leaves no descriptor and no
   // thread. A relative path is made absolute here, against the current folder.
   // The watcher can be started again after Stop.
@@ -130,7 +143,8 @@ class PathWatcher {
   // for itself); a failed Stop changes nothing.
   bool Stop(std::string& error);
 
-  // True from a successful Start until a Stop begins.
+  // True from a successful Start until a Stop begins, also if the thread has
+  // given up meanwhile on an error of the kernel's (logged as an error).
   [[nodiscard]] bool IsWatching() const;
 
   // What the path led to at Start, or at the last call of onChanged (the
