@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,8 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -120,6 +123,39 @@ class BlockedReader {
   std::thread thread_;
 };
 
+// Fails the run when `progress` has stood still for two seconds: a write that
+// no call follows would otherwise leave the writer waiting for ever, and a
+// watcher that misses a save is what the delay runs must not hide.
+class Watchdog {
+ public:
+  explicit Watchdog(const std::atomic<int>& progress)
+      : thread_([this, &progress] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          for (int last = -1; !done_; last = progress) {
+            if (!wake_.wait_for(lock, std::chrono::seconds(2), [this] { return done_; }) &&
+                progress == last) {
+              bench::Fail(fmt::format("no call for write {} within 2 s", last));
+            }
+          }
+        }) {}
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;  // under mutex_
+  std::thread thread_;
+};
+
 // Who sees the writes in BM_WriteToCallback, and what the writer does.
 enum Observer : int64_t {
   kReadWrite = 0,         // a blocked reader of IN_MODIFY; one write on an open descriptor
@@ -171,7 +207,8 @@ void BM_WriteToCallback(benchmark::State& state) {
       break;
   }
   std::minstd_rand random(42);
-  int samples = 0;
+  std::atomic<int> samples{0};
+  std::optional<Watchdog> watchdog(std::in_place, samples);
   Report(state, 3000, [&] {
     if (state.range(0) != 0)
       std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
@@ -184,11 +221,12 @@ void BM_WriteToCallback(benchmark::State& state) {
     seen.at.wait(before);
     return std::chrono::duration<double, std::micro>(Clock::duration(seen.at) - start).count();
   });
+  watchdog.reset();
   // A second call for one write would have ended the next sample's wait early
   // and given it the wrong time; one that came late shows up here.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (seen.count != samples) {
-    bench::Fail(fmt::format("{} calls for {} writes", seen.count.load(), samples));
+    bench::Fail(fmt::format("{} calls for {} writes", seen.count.load(), samples.load()));
   }
   if (fd >= 0) close(fd);
   reader.reset();
