@@ -87,8 +87,12 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       const double base = baseline->second[figure.field];
       const double ratio =
           figure.ratio ? figure.ratio(library->second, baseline->second) : mine / base;
-      out << fmt::format("{:<{}} {:>9} {:>9} {:>8.3f}", figure.label, width, Number(mine),
-                         Number(base), ratio);
+      // A count whose baseline is zero (wake-ups of a sleeping thread) has no
+      // ratio; its goal, if any, is on the library's own figure.
+      const std::string shown =
+          !figure.ratio && base == 0 ? std::string("-") : fmt::format("{:.3f}", ratio);
+      out << fmt::format("{:<{}} {:>9} {:>9} {:>8}", figure.label, width, Number(mine),
+                         Number(base), shown);
       if (figure.goal != 0) {
         const double value = figure.absolute ? mine : ratio;
         const bool met = figure.goal == '<' ? value <= figure.limit : value >= figure.limit;
