@@ -64,7 +64,10 @@ thread_local const void* currentWatchRecord = nullptr;
 // that outlives main may still end its hand-over.
 struct HandOver {
   const void* handle;
-  const void* record;
+  // The old watch's thread, which takes the entry out before it ends, so the
+  // id cannot pass to another thread meanwhile. Not the record: a stale copy
+  // left in the vector's spare room would hide the record's leak from LSan.
+  std::thread::id thread;
 };
 struct HandOvers {
   std::mutex mutex;
@@ -337,8 +340,9 @@ void FileWatcher::Impl::Run(int descriptor) {
     {
       HandOvers& handOvers = PendingHandOvers();
       std::lock_guard<std::mutex> lock(handOvers.mutex);
-      std::erase_if(handOvers.running,
-                    [this](const HandOver& entry) { return entry.record == this; });
+      std::erase_if(handOvers.running, [](const HandOver& entry) {
+        return entry.thread == std::this_thread::get_id();
+      });
     }
     PendingHandOvers().ended.notify_all();
     delete this;
@@ -360,7 +364,7 @@ void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot, const FileWatcher* 
       {
         HandOvers& handOvers = PendingHandOvers();
         std::lock_guard<std::mutex> lock(handOvers.mutex);
-        handOvers.running.push_back({handle, record});
+        handOvers.running.push_back({handle, std::this_thread::get_id()});
       }
       guard.unlock();
       static_cast<void>(slot.release());
@@ -411,7 +415,7 @@ bool FileWatcher::Start(std::string& error) {
       std::unique_lock<std::mutex> lock(handOvers.mutex);
       const auto mine = [this](const HandOver& entry) { return entry.handle == this; };
       if (std::ranges::any_of(handOvers.running, [&](const HandOver& entry) {
-            return mine(entry) && entry.record == currentWatchRecord;
+            return mine(entry) && entry.thread == std::this_thread::get_id();
           })) {
         // The old watch ends only when this very callback returns.
         error = fmt::format(
