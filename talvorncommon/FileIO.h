@@ -68,11 +68,13 @@ std::string GetMyDocumentsPath();
 // a file that may be read but not written is read, and a pipe or FIFO gives
 // its lines once its last writer closes it (opening a FIFO waits for a writer,
 // as any reader of one does). A missing file in a writable folder is created
-// empty (true, no lines). Nothing is ever written to the file. False when the
-// path holds a NUL, when an existing object cannot be read (a directory, no
-// read permission), when a missing file cannot be created (missing or
-// unwritable folder) or when reading fails after the open; `lines` is then
-// empty, whatever it held before.
+// empty (true, no lines). A dangling symbolic link counts as a missing file:
+// its target is created, empty, in whatever folder the link points into,
+// which may lie outside the link's own folder. Nothing is ever written to the
+// file. False when the path holds a NUL, when an existing object cannot be
+// read (a directory, no read permission), when a missing file cannot be
+// created (missing or unwritable folder, the link's target's included) or when
+// reading fails after the open; `lines` is then empty, whatever it held before.
 [[nodiscard]] bool ReadTextFile(const std::string& path, std::vector<std::string>& lines);
 
 // Writes `lines` into `directory`/`fileName`, a line feed between lines and

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -54,6 +55,30 @@ std::atomic<detail::WatchThreadHook> watchThreadHook{nullptr};
 // given to a new thread before the Stop has cleared its state.)
 thread_local const void* currentWatchRecord = nullptr;
 
+// Watches whose handle was destroyed or assigned to from one of their own
+// callbacks: each goes on, on its own thread and no longer reachable from the
+// handle, until that callback returns. A watcher the handle holds meanwhile
+// (the one assigned to it, or one built where it was destroyed) must not start
+// yet, or its callbacks would run alongside the old one. Keyed by the handle's
+// address, the only thing the two records share. Never destroyed: a thread
+// that outlives main may still end its hand-over.
+struct HandOver {
+  const void* handle;
+  // The old watch's thread, which takes the entry out before it ends, so the
+  // id cannot pass to another thread meanwhile. Not the record: a stale copy
+  // left in the vector's spare room would hide the record's leak from LSan.
+  std::thread::id thread;
+};
+struct HandOvers {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::vector<HandOver> running;  // guarded by mutex
+};
+HandOvers& PendingHandOvers() {
+  static HandOvers* const instance = new HandOvers;
+  return *instance;
+}
+
 void SleepIdle() {
   timespec remaining{0, kIdleSleepNanoseconds};
   // A signal that cuts the sleep short leaves the rest in `remaining`.
@@ -101,6 +126,8 @@ WatchThreadHook GetWatchThreadHook() noexcept { return watchThreadHook.load(); }
 //                        thread, which stops calling callbacks and frees the record (and closes
 //                        the instance) when Run ends. Atomic so that the hand-over reads the same
 //                        from any thread that looks at it.
+// Until that Run ends, the handle's next record may not start: Dispose lists the hand-over in
+// PendingHandOvers, Run takes it out, and Start refuses on that thread and waits on others.
 class FileWatcher::Impl {
  public:
   Impl(FileWatcher* ownerHandle, const std::string& path);
@@ -131,14 +158,14 @@ class FileWatcher::Impl {
   // Undoes a StartInternal that got past inotify_add_watch.
   void AbandonStart();
 
-  // Ends the watch of the record in `slot`, whose handle is being destroyed
+  // Ends the watch of the record in `slot`, whose `handle` is being destroyed
   // or assigned to; the caller then frees or replaces the record. The record
   // stays in the slot while the watch thread is joined, so a callback still
   // running can call its watcher and reach this record. On the record's own
   // watch thread (a callback destroying its watcher) the thread cannot be
   // joined; it is told to stop, takes the record out of the slot, and frees it
-  // itself once it leaves its loop.
-  static void Dispose(std::unique_ptr<Impl>& slot);
+  // itself once it leaves its loop, after which the handle's Start may go on.
+  static void Dispose(std::unique_ptr<Impl>& slot, const FileWatcher* handle);
 
   const std::string filePath;
   std::string directoryPath;
@@ -310,11 +337,19 @@ void FileWatcher::Impl::Run(int descriptor) {
   }
   if (ownedByWatchThread) {
     CloseDescriptor(descriptor);
+    {
+      HandOvers& handOvers = PendingHandOvers();
+      std::lock_guard<std::mutex> lock(handOvers.mutex);
+      std::erase_if(handOvers.running, [](const HandOver& entry) {
+        return entry.thread == std::this_thread::get_id();
+      });
+    }
+    PendingHandOvers().ended.notify_all();
     delete this;
   }
 }
 
-void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot) {
+void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot, const FileWatcher* handle) {
   Impl* const record = slot.get();
   if (record == nullptr) return;
   {
@@ -326,6 +361,11 @@ void FileWatcher::Impl::Dispose(std::unique_ptr<Impl>& slot) {
       record->isWatching = false;
       record->watchThread.detach();
       record->ownedByWatchThread = true;
+      {
+        HandOvers& handOvers = PendingHandOvers();
+        std::lock_guard<std::mutex> lock(handOvers.mutex);
+        handOvers.running.push_back({handle, std::this_thread::get_id()});
+      }
       guard.unlock();
       static_cast<void>(slot.release());
       return;
@@ -344,15 +384,17 @@ FileWatcher& FileWatcher::operator=(FileWatcher&& other) {
   if (&other == this) return *this;
   // The old record is replaced only once its watch has ended: until then a
   // callback of that watch that calls this handle must still reach it, not
-  // the record taken from `other`.
-  Impl::Dispose(impl);
+  // the record taken from `other`. From one of those callbacks the watch
+  // cannot end first: Dispose hands it to its thread, and Start holds the
+  // record taken from `other` back until the callback has returned.
+  Impl::Dispose(impl, this);
   impl = std::move(other.impl);
   return *this;
 }
 
 // The record is freed by the member's destructor, after Dispose has joined the
 // watch: a callback that calls this handle meanwhile still finds its record.
-FileWatcher::~FileWatcher() { Impl::Dispose(impl); }
+FileWatcher::~FileWatcher() { Impl::Dispose(impl, this); }
 
 bool FileWatcher::Start(std::string& error) {
   Impl& self = *impl;
@@ -367,6 +409,30 @@ bool FileWatcher::Start(std::string& error) {
       error =
           fmt::format("A FileWatcher on '{}' is being destroyed; start aborted!", self.filePath);
       return false;
+    }
+    {
+      HandOvers& handOvers = PendingHandOvers();
+      std::unique_lock<std::mutex> lock(handOvers.mutex);
+      const auto mine = [this](const HandOver& entry) { return entry.handle == this; };
+      if (std::ranges::any_of(handOvers.running, [&](const HandOver& entry) {
+            return mine(entry) && entry.thread == std::this_thread::get_id();
+          })) {
+        // The old watch ends only when this very callback returns.
+        error = fmt::format(
+            "A FileWatcher on '{}' cannot be started from an OnFileChanged event handler of the "
+            "watch it replaces; start aborted!",
+            self.filePath);
+        return false;
+      }
+      if (std::ranges::any_of(handOvers.running, mine)) {
+        // Another thread: wait for the old watch's callback to return, without
+        // the lock, which that callback reaches through this handle now.
+        guard.unlock();
+        handOvers.ended.wait(lock, [&] { return std::ranges::none_of(handOvers.running, mine); });
+        lock.unlock();
+        guard.lock();
+        continue;
+      }
     }
     if (!self.stopPending) break;
     if (currentWatchRecord == &self) {

@@ -39,9 +39,9 @@
 // destructor of a handler that the same watcher's Subscribe releases (the
 // token's previous handler); make callbacks of two watchers wait for each
 // other. A callback that destroys or stops another watcher waits for that
-// watcher's callbacks, and so does a Start made during another thread's Stop;
-// a cycle of such waits (two callbacks destroying each other's watcher, say)
-// never ends.
+// watcher's callbacks, and so does a Start made during another thread's Stop
+// or while the watch its handle replaced still runs a callback; a cycle of such
+// waits (two callbacks destroying each other's watcher, say) never ends.
 #ifndef TALVORNCOMMON_FILEWATCHER_H_
 #define TALVORNCOMMON_FILEWATCHER_H_
 
@@ -77,8 +77,13 @@ class FileWatcher {
   FileWatcher(FileWatcher&& other) noexcept;
 
   // Ends this handle's own watch as the destructor does, then takes `other`'s
-  // watcher: until the old watch has ended, a running callback's calls on this
-  // handle still act on the old watcher. Assigning a handle to itself changes
+  // watcher. From any thread but the old watch's, it returns once the old
+  // watch has ended, and until then a running callback's calls on this handle
+  // still act on the old watcher. From one of the old watch's own callbacks it
+  // returns at once and the handle's calls act on the new watcher, while the
+  // old watch ends when that callback returns; until then a Start on this
+  // handle fails from that callback and waits on any other thread, so the
+  // callbacks of the two never overlap. Assigning a handle to itself changes
   // nothing.
   FileWatcher& operator=(FileWatcher&& other);
 
@@ -90,7 +95,8 @@ class FileWatcher {
   // no callback runs and nothing of the watcher remains. From one of the
   // watcher's own callbacks the thread cannot be joined: no further callback is
   // called once that one returns, and the thread then ends and frees the watch
-  // on its own.
+  // on its own; a watcher built meanwhile at the same address (an emplace into
+  // the same std::optional, say) starts as one assigned from that callback does.
   virtual ~FileWatcher();
 
   FileWatcher(const FileWatcher&) = delete;
@@ -105,7 +111,9 @@ class FileWatcher {
   // call it; a watcher can be started again after Stop. While another
   // thread's Stop is still waiting for the previous watch's callbacks, Start
   // first waits for that watch to end (holding no lock the callbacks need);
-  // called from one of those very callbacks it fails instead.
+  // called from one of those very callbacks it fails instead. It does the same
+  // while the watch this handle replaced from its own callback still runs
+  // that callback (see the assignment).
   [[nodiscard]] bool Start(std::string& error);
 
   // Ends the watch: returns once the watch thread has finished the callbacks

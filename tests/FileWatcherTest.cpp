@@ -310,6 +310,40 @@ TEST_F(FileWatcherTest, OwnCallbackCallsItsWatcherWhileTheOwnerDestroysOrAssigns
   }
 }
 
+// A callback that assigns a new watcher to its own handle reaches the new one
+// at once but cannot start it; another thread's Start waits until the callback
+// has returned, so the callbacks of the old and the new watch never overlap.
+TEST_F(FileWatcherTest, AWatcherAssignedFromItsOwnCallbackStartsOnceThatCallbackReturns) {
+  FileWatcher watcher(path_);
+  Token old, fresh;
+  std::future<void> starting;
+  std::string startError;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
+      [&](EventType) {
+        Note("old callback runs");
+        watcher = FileWatcher(path_);
+        EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), fresh, error_));
+        EXPECT_FALSE(watcher.Start(error_));
+        EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler of the "
+                               "watch it replaces; start aborted!"));
+        starting = std::async(std::launch::async, [&] {
+          Note(watcher.Start(startError) ? "Start returns" : startError);
+        });
+        // Time for a Start that does not wait to return before the callback does.
+        static_cast<void>(starting.wait_for(std::chrono::milliseconds(200)));
+        Note("old callback returns");
+      },
+      old, error_));
+  ASSERT_TRUE(watcher.Start(error_)) << error_;
+  Shell(dir_, "touch w");
+  ASSERT_EQ(WaitForCalls(3), (Calls{"old callback runs", "old callback returns", "Start returns"}));
+  starting.get();
+  Shell(dir_, "echo x >> w");
+  EXPECT_EQ(WaitForCalls(4).back(), "new watch: Modified");
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  ExpectNothingLeftOpen();
+}
+
 // A callback that destroys its own watcher ends the dispatch: its thread calls
 // no further callback, closes the instance and frees the watcher.
 TEST_F(FileWatcherTest, ACallbackThatDestroysItsWatcherEndsTheDispatch) {

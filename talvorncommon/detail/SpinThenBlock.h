@@ -31,19 +31,33 @@ inline void SpinWaitHint() noexcept {
 #endif
 }
 
+// The spin after a failed try 0, out of line: its counter and loop would
+// otherwise be set up in the caller before every first try, and an
+// uncontended lock is nothing but that first try. The steps come by value
+// (the callers' are lambdas holding a reference), so the caller's fast path
+// passes them in registers instead of spilling them for their addresses.
+template <typename TryFn, typename HintFn, typename YieldFn, typename BlockFn>
+[[gnu::noinline]] void SpinAfterFailedFirstTry(TryFn try_acquire, HintFn hint, YieldFn yield,
+                                               BlockFn block) {
+  for (int k = 0;; ++k) {
+    hint();
+    if (k != 0 && k % kYieldPeriod == 0) yield();
+    if (k == kSpinLimit - 1) break;
+    if (try_acquire()) return;  // try k + 1
+  }
+  block();
+}
+
 // Makes try 0; after each failed try k issues one hint, yields the thread when
 // k is a non-zero multiple of kYieldPeriod, and makes try k + 1 while
 // k < kSpinLimit - 1. When all kSpinLimit tries fail it calls block() once.
 // A successful try returns at once. Whatever block() throws propagates.
 template <typename TryFn, typename HintFn, typename YieldFn, typename BlockFn>
 void SpinThenBlock(TryFn&& try_acquire, HintFn&& hint, YieldFn&& yield, BlockFn&& block) {
-  for (int k = 0;; ++k) {
-    if (try_acquire()) return;
-    hint();
-    if (k != 0 && k % kYieldPeriod == 0) yield();
-    if (k == kSpinLimit - 1) break;
+  if (try_acquire()) [[likely]] {
+    return;
   }
-  block();
+  SpinAfterFailedFirstTry(try_acquire, hint, yield, block);
 }
 
 // The production form: the hardware hint and std::this_thread::yield.
