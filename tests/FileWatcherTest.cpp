@@ -2,8 +2,6 @@
 // the process's descriptors and threads counted before and after.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,46 +11,27 @@
 #include <future>
 #include <latch>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
-#include "TestSupport.h"
+#include "WatcherTest.h"
 #include "talvorncommon/FileWatcher.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon {
 namespace {
 
-using namespace testing;  // TempDir, WaitUntil and the counts
+using namespace testing;  // WatcherTest, TempDir, WaitUntil and the counts
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 using EventType = FileWatcher::EventType;
 using Token = std::shared_ptr<FileWatcher::OnFileChangedHandler>;
-using Calls = std::vector<std::string>;
 
-class FileWatcherTest : public ::testing::Test {
+class FileWatcherTest : public WatcherTest {
  protected:
   // A callback that notes "<who><event>".
   FileWatcher::OnFileChangedHandler Record(const std::string& who = "") {
     return [this, who](EventType type) { Note(who + FileWatcher::ToString(type)); };
-  }
-  void Note(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(text);
-  }
-  // The notes so far, once there are `count` of them (or 10 s passed).
-  Calls WaitForCalls(std::size_t count) {
-    Calls calls;
-    WaitUntil([&] {
-      std::lock_guard<std::mutex> lock(mutex_);
-      return (calls = calls_).size() >= count;
-    });
-    return calls;
-  }
-  // Runs a shell script in the test's directory.
-  static void Shell(const TempDir& dir, const std::string& script) {
-    ASSERT_EQ(std::system(("cd '" + dir.path().string() + "' && " + script).c_str()), 0) << script;
   }
   // Waits until every watch thread has read all that its instance had queued,
   // so that, after a Stop (which waits for the dispatch), the notes are final.
@@ -68,39 +47,17 @@ class FileWatcherTest : public ::testing::Test {
       return true;
     }));
   }
-  // Sends the library's log lines, as "level file:line text", to log_ (it
-  // outlives the logger, which stays installed).
-  void CaptureLog() {
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
-        "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(log_)));
-    spdlog::default_logger()->set_pattern("%l %g:%# %v");
-  }
   // Each line, with 'P' standing for `path`, was logged whole.
   void ExpectLogged(const std::string& path, std::vector<std::string> lines) {
     for (std::string& line : lines)
       EXPECT_THAT(log_.str(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
-  }
-  // Holds a callback, and with it the watch thread, until release_ is set.
-  void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
-  void ExpectNothingLeftOpen() {
-    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
   }
   // An error text about the fixture's watcher: "A FileWatcher on '<path>'<rest>".
   std::string Says(const std::string& rest) const {
     return "A FileWatcher on '" + path_ + "'" + rest;
   }
 
-  TempDir dir_;
   const std::string path_ = dir_.Join("w");
-  std::mutex mutex_;
-  Calls calls_;
-  std::string error_;
-  // TSan starts a helper thread along with the first thread: count it too.
-  const int threads_ = (std::thread([] {}).join(), CountThreads());
-  const int fds_ = CountOpenFds();
-  std::promise<void> release_;
-  std::shared_future<void> released_ = release_.get_future().share();
-  inline static std::ostringstream log_;
 };
 
 // The calls of all steps arrive in order. Moves away from the name and other
@@ -125,7 +82,7 @@ TEST_F(FileWatcherTest, ChangesToTheNameAreReportedAndOthersAreNot) {
   EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
   Calls expected;
   for (const Step& step : steps) {
-    Shell(dir_, step.script);
+    Shell(step.script);
     expected.insert(expected.end(), step.calls.begin(), step.calls.end());
   }
   EXPECT_EQ(WaitForCalls(expected.size()), expected);
@@ -134,14 +91,14 @@ TEST_F(FileWatcherTest, ChangesToTheNameAreReportedAndOthersAreNot) {
 // The kernel watches a folder's inode, not its path: once the folder has moved
 // away, its file is no longer the watched path, and nothing is reported.
 TEST_F(FileWatcherTest, NothingIsReportedOnceTheFolderHasMovedAway) {
-  Shell(dir_, "mkdir cfg && touch cfg/w");
+  Shell("mkdir cfg && touch cfg/w");
   FileWatcher watcher(dir_.Join("cfg/w"));
   Token token;
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), token, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "echo x >> cfg/w");
+  Shell("echo x >> cfg/w");
   ASSERT_EQ(WaitForCalls(1), Calls{"Modified"});
-  Shell(dir_, "mv cfg cfg.old && echo x >> cfg.old/w && mkdir cfg && touch cfg/w");
+  Shell("mv cfg cfg.old && echo x >> cfg.old/w && mkdir cfg && touch cfg/w");
   WaitForQueuesRead();
   EXPECT_TRUE(watcher.IsWatching());
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
@@ -198,7 +155,7 @@ TEST_F(FileWatcherTest, StopWaitsForTheRunningBatchAndIsRefusedInsideIt) {
       blocking, error_));
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("next "), next, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "touch w");
+  Shell("touch w");
   ASSERT_EQ(WaitForCalls(1), Calls{"FileWatcher\nCreated"});
   EXPECT_EQ(error_,
             Says(" cannot be stopped from its own OnFileChanged event handler; stop aborted!"));
@@ -236,7 +193,7 @@ TEST_F(FileWatcherTest, StartDuringAnotherThreadsStopWaitsForTheOldWatchToEnd) {
       },
       old, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "touch w");
+  Shell("touch w");
   ASSERT_EQ(WaitForCalls(1).size(), 1U);
   std::string stopError, startError;
   std::future<bool> stopping =
@@ -249,7 +206,7 @@ TEST_F(FileWatcherTest, StartDuringAnotherThreadsStopWaitsForTheOldWatchToEnd) {
   release_.set_value();
   EXPECT_TRUE(stopping.get()) << stopError;
   starting.get();
-  Shell(dir_, "echo x >> w");
+  Shell("echo x >> w");
   EXPECT_EQ(WaitForCalls(4), (Calls{"old callback runs", "old callback returns", "Start returns",
                                     "new watch: Modified"}));
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
@@ -300,7 +257,7 @@ TEST_F(FileWatcherTest, OwnCallbackCallsItsWatcherWhileTheOwnerDestroysOrAssigns
     FileWatcher& self = *watcher;
     *watcher = std::move(self);  // changes nothing
     ASSERT_TRUE(watcher->IsWatching());
-    Shell(dir_, "echo x >> w");
+    Shell("echo x >> w");
     ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
     if (assign) *watcher = FileWatcher(dir_.Join("other"));
     // The callback's subscription went to the old record, not to the new one.
@@ -335,10 +292,10 @@ TEST_F(FileWatcherTest, AWatcherAssignedFromItsOwnCallbackStartsOnceThatCallback
       },
       old, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "touch w");
+  Shell("touch w");
   ASSERT_EQ(WaitForCalls(3), (Calls{"old callback runs", "old callback returns", "Start returns"}));
   starting.get();
-  Shell(dir_, "echo x >> w");
+  Shell("echo x >> w");
   EXPECT_EQ(WaitForCalls(4).back(), "new watch: Modified");
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
@@ -357,7 +314,7 @@ TEST_F(FileWatcherTest, ACallbackThatDestroysItsWatcherEndsTheDispatch) {
   ASSERT_TRUE(watcher->SubscribeOnFileChanged(destroyWatcher, destroyer, error_));
   ASSERT_TRUE(watcher->SubscribeOnFileChanged(Record("after: "), after, error_));
   ASSERT_TRUE(watcher->Start(error_)) << error_;
-  Shell(dir_, "touch w");
+  Shell("touch w");
   ExpectNothingLeftOpen();
   EXPECT_EQ(WaitForCalls(0), (Calls{"before: Created", "destroys: Created"}));
 }
@@ -386,7 +343,7 @@ TEST_F(FileWatcherTest, LiveCallbacksRunInOrderPastThrowingOnes) {
   released.reset();
   EXPECT_TRUE(releasedCapture.expired());
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "touch w");
+  Shell("touch w");
   EXPECT_EQ(WaitForCalls(1), Calls{"replacement: Created"});
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
   ExpectLogged(path_,
@@ -429,7 +386,7 @@ TEST_F(FileWatcherTest, UnsubscribeRemovesItsEntryAndDropsReleasedOnesOnTheWay) 
     EXPECT_EQ(error_.empty(), step.succeeds) << error_;
   }
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell(dir_, "touch '{}'");
+  Shell("touch '{}'");
   EXPECT_EQ(WaitForCalls(1), Calls{"kept: Created"});
   ExpectLogged(path,
                {"info FileWatcher:255 Subscribing to the OnFileChanged event on 'P'...",

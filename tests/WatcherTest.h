@@ -1,0 +1,72 @@
+// The fixture the watchers' tests share: a fresh folder, notes that callbacks
+// take on any thread, a callback held until the test releases it, the
+// library's log lines, and the process's threads and descriptors counted at
+// the start.
+#ifndef TALVORNCOMMON_TESTS_WATCHERTEST_H_
+#define TALVORNCOMMON_TESTS_WATCHERTEST_H_
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace TalvornCommon::testing {
+
+using Calls = std::vector<std::string>;
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  void Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(text);
+  }
+  // The notes so far, once there are `count` of them (or 10 s passed).
+  Calls WaitForCalls(std::size_t count) {
+    Calls calls;
+    WaitUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return (calls = calls_).size() >= count;
+    });
+    return calls;
+  }
+  // Runs a shell script in the test's folder.
+  void Shell(const std::string& script) {
+    ASSERT_EQ(std::system(("cd '" + dir_.path().string() + "' && " + script).c_str()), 0) << script;
+  }
+  // Sends the library's log lines, as "level file:line text", to log_ (it
+  // outlives the logger, which stays installed).
+  static void CaptureLog() {
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+        "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(log_)));
+    spdlog::default_logger()->set_pattern("%l %g:%# %v");
+  }
+  // Holds a callback, and with it the watch thread, until release_ is set.
+  void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
+  void ExpectNothingLeftOpen() {
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+  }
+
+  TempDir dir_;
+  std::mutex mutex_;
+  Calls calls_;  // under mutex_
+  std::string error_;
+  // TSan starts a helper thread along with the first thread: count it too.
+  const int threads_ = (std::thread([] {}).join(), CountThreads());
+  const int fds_ = CountOpenFds();
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  inline static std::ostringstream log_;
+};
+
+}  // namespace TalvornCommon::testing
+
+#endif  // TALVORNCOMMON_TESTS_WATCHERTEST_H_
