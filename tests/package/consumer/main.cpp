@@ -5,6 +5,7 @@
 #include <talvorncommon/FileWatcher.h>
 #include <talvorncommon/HybridMutex.h>
 #include <talvorncommon/HybridSharedMutex.h>
+#include <talvorncommon/PathWatcher.h>
 #include <talvorncommon/StringUtils.h>
 
 #include <cstdio>
@@ -21,9 +22,12 @@ int main() {
   { std::shared_lock reader(shared); }
   TC::FileWatcher watcher("/tmp/talvorn-consumer-probe");
   std::shared_ptr<TC::FileWatcher::OnFileChangedHandler> token;
+  TC::PathWatcher path_watcher("/tmp/talvorn-consumer-probe");
   std::string error;
   const bool ok = watcher.SubscribeOnFileChanged([](TC::FileWatcher::EventType) {}, token, error) &&
                   watcher.Start(error) && watcher.Stop(error) &&
+                  path_watcher.Start([](const TC::PathWatcher::Change&) {}, error) &&
+                  path_watcher.Stop(error) &&
                   TC::StringUtils::CharVectorToBase64({'\xff', '\xfe'}) == "//4=" &&
                   !TC::FileIO::GetTalvornHomePath().empty();
   std::puts(ok ? "consumer: ok" : ("consumer: " + error).c_str());
