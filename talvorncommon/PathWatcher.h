@@ -1,9 +1,9 @@
 // PathWatcher: follows a path to the regular file it leads to, wherever links
-// and replaced folders take it, and calls back once per change of what the
-// path leads to or of that file's content, on its own thread. Made for a
-// settings file that reloads itself however it is deployed: edited in place or
-// saved by rename, reached through a dotfiles link, a Kubernetes ConfigMap's
-// `..data` swap or a deploy's `current` link, or in a folder that is replaced.
+// and replaced folders take it, and calls back once per change of what the path
+// leads to or of that file's content, on its own thread. Made for a settings
+// file that reloads itself however it is deployed: edited in place or saved by
+// rename, reached through a dotfiles link, a Kubernetes ConfigMap's `..data`
+// swap or a deploy's `current` link, or in a folder that is replaced.
 //
 //   TalvornCommon::PathWatcher watcher("/etc/app/settings.conf");
 //   std::string error;
@@ -13,8 +13,8 @@
 // Errors: Start and Stop return false and assign a complete English text to
 // `error`, whose first quoted part is the path exactly as given to the
 // constructor; they leave `error` untouched when they succeed. Nothing is
-// thrown for a failure of the watcher itself; allocation failures pass
-// through. Start, Stop, IsWatching and Current may be called from any thread.
+// thrown for a failure of the watcher itself; allocation failures pass through.
+// Start, Stop, IsWatching and Current may be called from any thread.
 //
 // How it follows the path. Start makes the path absolute and resolves it part
 // by part as the kernel would, following up to 40 links (relative targets from
@@ -22,12 +22,11 @@
 // the root down to the file's folder, including the folders a link's target
 // leads through, is watched by one inotify instance, each before any name in it
 // is looked up, so no change that the kernel reports goes unseen. Whenever an
-// event touches
-// a name on the way (created, deleted, moved from or to, attributes
-// changed), a watched folder is moved or deleted, or the event queue
-// overflows, the path is resolved again and the watches follow it. Which folder is watched is
-// decided by the path alone: a folder created again under an old name, even with the inode number
-// of the one it replaces, is watched afresh.
+// event touches a name on the way (created, deleted, moved from or to,
+// attributes changed), a watched folder is moved or deleted, or the event queue
+// overflows, the path is resolved again and the watches follow it. Which folder
+// is watched is decided by the path alone: a folder created again under an old
+// name, even with the inode number of the one it replaces, is watched afresh.
 //
 // Bursts. One save is often several events (an editor writes and renames, a
 // ConfigMap swaps a link and deletes a folder), so the events are gathered into
@@ -41,15 +40,14 @@
 // pause is reported at least every kLongestBurst (five seconds). Events on
 // other names in the watched folders end nothing and start nothing.
 //
-// Calls. `onChanged` runs on the thread "PathWatcher", one call at a time,
-// once per burst that changed what the path leads to, that file's content (a
-// write; a close of the file opened for writing, so `touch` asks for a
-// reload; a new file under a name on the way) or that overflowed the event
-// queue, with the Change after the burst. The same problem twice is told once,
-// unless the queue overflowed in between. When the path leads nowhere
-// (missing, moved away, a dangling link, a link loop, not a regular file, a
-// folder or file that cannot be read or watched) the Change carries the
-// problem, the watcher keeps
+// Calls. `onChanged` runs on the thread "PathWatcher", one call at a time, once
+// per burst that changed what the path leads to, that file's content (a write;
+// a close of the file opened for writing, so `touch` asks for a reload; a new
+// file under a name on the way) or that overflowed the event queue, with the
+// Change after the burst. The same problem twice is told once, unless the queue
+// overflowed in between. When the path leads nowhere (missing, moved away, a
+// dangling link, a link loop, not a regular file, a folder or file that cannot
+// be read or watched) the Change carries the problem, the watcher keeps
 // watching the places that still exist, and it resumes by itself. A problem
 // that no event may end (a permission, an exhausted watch limit) is checked
 // again every kRecheckPeriod (two seconds) while it lasts; otherwise the thread
@@ -58,12 +56,12 @@
 // Limits. Each started watcher holds one inotify instance, one eventfd and one
 // thread, and one watch per folder on the way (a user has 128 instances and a
 // system-wide number of watches). Every change in a watched folder wakes the
-// thread, also when it concerns another name and ends in no call: a busy
-// folder on the way (a log written beside the settings) costs wake-ups. The
-// file's content is known by its events: a write through another hard link of
-// the file, or through a memory mapping, is not seen. A folder that appears on
-// the way and is filled within the same moment (before it is watched) may have
-// a slow writer's half-written file reported, followed by a call for the rest.
+// thread, also when it concerns another name and ends in no call: a busy folder
+// on the way (a log written beside the settings) costs wake-ups. The file's
+// content is known by its events: a write through another hard link of the
+// file, or through a memory mapping, is not seen. A folder that appears on the
+// way and is filled within the same moment (before it is watched) may have a
+// slow writer's half-written file reported, followed by a call for the rest.
 // What the kernel does not report is not seen until the next event on the way:
 // a file system mounted over a folder on the way, changes made on another
 // machine to a network file system. A folder that may be searched but not read
