@@ -111,9 +111,10 @@ struct Resolution {
   bool recheck = false;
 };
 
-// What a batch of event records says about the path.
+// What an event record says about the path.
 struct Seen {
   bool relevant = false;        // an event on the way: it starts or extends a burst
+  bool way = false;             // the way may lead elsewhere now: resolve it again
   bool content = false;         // the file's content or the file itself may have changed
   bool overflow = false;        // the kernel dropped events
   std::optional<bool> writing;  // a writer began writing the file (true) or closed it
@@ -324,21 +325,22 @@ Resolution Way::Follow(bool& finalMoved) {
 void Way::Classify(const inotify_event& record, std::string_view name, Seen& seen) const {
   if ((record.mask & IN_Q_OVERFLOW) != 0) {
     // Anything may have happened meanwhile.
-    seen.relevant = seen.content = seen.overflow = true;
+    seen.relevant = seen.way = seen.content = seen.overflow = true;
     return;
   }
   const auto folder = folders_.find(record.wd);
   if (folder == folders_.end()) return;  // it has left the way
   if (name.empty()) {
     // The folder itself moved away or was deleted: the way changed.
-    if (detail::EndsWatch(record.mask)) seen.relevant = seen.content = true;
+    if (detail::EndsWatch(record.mask)) seen.relevant = seen.way = seen.content = true;
     return;
   }
   if (folder->second.names.find(name) == folder->second.names.end()) return;
   seen.relevant = true;
   const bool isFinal = record.wd == finalWatch_ && name == finalName_;
+  if ((record.mask & IN_ATTRIB) != 0) seen.way = true;  // a permission may have changed
   if ((record.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0) {
-    seen.content = true;
+    seen.way = seen.content = true;
     // Whoever creates a file writes it and closes it; a file moved in is whole.
     if (isFinal) seen.writing = (record.mask & IN_CREATE) != 0 && (record.mask & IN_ISDIR) == 0;
   }
@@ -554,64 +556,57 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
                  "reading the inotify instance failed: " + ErrorText(errno));
         return;
       }
-      Seen seen;
-      detail::ForEachInotifyRecord(
-          buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
-          [&](const inotify_event& record, std::string_view name) {
-            Seen one;
-            way.Classify(record, name, one);
-            if (!one.relevant) return;
-            seen.relevant = true;
-            seen.content |= one.content;
-            seen.overflow |= one.overflow;
-            if (one.writing) writerOpen = *one.writing;
-            // Follow at once, so that the next records are read against
-            // the way as it is now, and a folder that has just appeared is
-            // watched before a writer fills it.
-            if ((record.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
-                                IN_Q_OVERFLOW)) != 0 ||
-                (name.empty() && detail::EndsWatch(record.mask))) {
-              bool finalMoved = false;
-              const Resolution now = way.Follow(finalMoved);
-              recheck = now.recheck;
-              // No file for a writer to close: a link, a folder, a fifo.
-              if (finalMoved || now.change.file.empty()) writerOpen = false;
-            }
-          });
-      if (seen.relevant) {
+      bool relevant = false;
+      detail::ForEachInotifyRecord(buffer.data(),
+                                   static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
+                                   [&](const inotify_event& record, std::string_view name) {
+                                     Seen seen;
+                                     way.Classify(record, name, seen);
+                                     if (!seen.relevant) return;
+                                     relevant = true;
+                                     content |= seen.content;
+                                     overflow |= seen.overflow;
+                                     if (seen.writing) writerOpen = *seen.writing;
+                                     if (!seen.way) return;
+                                     // Follow at once, so that the next records are read against
+                                     // the way as it is now, and a folder that has just appeared is
+                                     // watched before a writer fills it.
+                                     bool finalMoved = false;
+                                     const Resolution now = way.Follow(finalMoved);
+                                     recheck = now.recheck;
+                                     // No file for a writer to close: a link, a folder, a fifo.
+                                     if (finalMoved || now.change.file.empty()) writerOpen = false;
+                                   });
+      if (relevant) {
         const Clock::time_point now = Clock::now();
         if (!inBurst) burstStart = now;
         inBurst = true;
         lastEvent = now;
-        content |= seen.content;
-        overflow |= seen.overflow;
       }
     }
     const Clock::time_point now = Clock::now();
+    bool contentChanged = false;
+    bool overflowed = false;
     if (inBurst) {
       // Records still queued belong to this burst, whatever the time.
       const bool longest = now - burstStart >= kLongestBurst;
       if (!longest && (now - lastEvent < QuietFor(writerOpen) || Queued(way.descriptor()))) {
         continue;
       }
-      bool finalMoved = false;
-      const Resolution next = way.Follow(finalMoved);
-      recheck = next.recheck;
-      lastCheck = now;
-      const bool call =
-          overflow || next.change != reported || (content && !next.change.file.empty());
+      contentChanged = content;
+      overflowed = overflow;
       // A writer still open has had its second; its next write or its close
       // starts another burst.
       inBurst = content = overflow = writerOpen = false;
-      if (!call) continue;
-      reported = next.change;
-      Report(reported);
-    } else if (recheck && now - lastCheck >= kRecheckPeriod) {
-      bool finalMoved = false;
-      const Resolution next = way.Follow(finalMoved);
-      recheck = next.recheck;
-      lastCheck = now;
-      if (next.change == reported) continue;
+    } else if (!recheck || now - lastCheck < kRecheckPeriod) {
+      continue;
+    }
+    // The burst has ended, or a problem is due to be checked again.
+    bool finalMoved = false;
+    const Resolution next = way.Follow(finalMoved);
+    recheck = next.recheck;
+    lastCheck = now;
+    if (overflowed || next.change != reported || (contentChanged && !next.change.file.empty())) {
       reported = next.change;
       Report(reported);
     }
@@ -643,13 +638,14 @@ PathWatcher::~PathWatcher() {
 
 bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
   Impl& self = *impl;
-  std::string reason;
-  if (currentWatcher == &self) {
-    error =
-        fmt::format("A PathWatcher on '{}' has already been started; start aborted!", self.path);
-  } else {
-    std::lock_guard<std::mutex> lock(self.startStopMutex);
-    if (self.watching) {
+  {
+    // From its own onChanged the watcher is started, and the lock may be held
+    // by a Stop that waits for that very call.
+    const bool fromCallback = currentWatcher == &self;
+    std::unique_lock<std::mutex> lock(self.startStopMutex, std::defer_lock);
+    if (!fromCallback) lock.lock();
+    std::string reason;
+    if (fromCallback || self.watching) {
       error =
           fmt::format("A PathWatcher on '{}' has already been started; start aborted!", self.path);
     } else if (self.StartInternal(impl, std::move(onChanged), reason)) {
