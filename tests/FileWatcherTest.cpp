@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <future>
 #include <latch>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <future>
@@ -242,10 +243,7 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     const auto calledWith = [this](const std::string& call) {
-      return WaitUntil([&] {
-        const Calls calls = WaitForCalls(0);
-        return !calls.empty() && calls.back() == call;
-      });
+      return WaitUntil([&] { return std::ranges::count(WaitForCalls(0), call) > 0; });
     };
     // The saved user id stays root, so the effective one can come back.
     if (::setresuid(65534, 65534, 0) != 0) ::_exit(1);
