@@ -55,10 +55,16 @@ constexpr std::size_t kReadBufferSize = 16384;
 // move or deletion.
 constexpr uint32_t kWayMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-// The folder where the path's last name is looked up also reports writes and
-// closes after writing. Other folders do not ask for them: every write to any
-// file there would wake the thread.
-constexpr uint32_t kContentMask = IN_MODIFY | IN_CLOSE_WRITE;
+// The folder where the path's last name is looked up also reports closes after
+// writing: a file created there may be written and closed before its own watch
+// is set. Writes are not asked of any folder: every write to any file there
+// would wake the thread.
+constexpr uint32_t kFinalFolderMask = IN_CLOSE_WRITE;
+// The file itself, by its inode, reports its writes, closes and attributes
+// however it is reached: through another hard link, or as a file bind-mounted
+// over the name (a container's single-file volume), whose events its folder
+// never sees.
+constexpr uint32_t kFileMask = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
 // Only folders, never through a link: the watcher passes real paths, so a link
 // or a file found in a folder's place was put there meanwhile, and the event
 // that put it there brings a new resolution. A file deleted while a writer
@@ -149,6 +155,8 @@ class Way {
   // The folder's watch descriptor in `wanted`, added to the kernel's; -1 with
   // `problem` set when it cannot be watched.
   int Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result);
+  // A place that cannot be watched is a problem, checked again later.
+  static void CannotWatch(const std::string& place, int error, Resolution& result);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
 
   std::string path_;
@@ -158,6 +166,8 @@ class Way {
   // where it is missing. -1 when the walk ended before the last name.
   int finalWatch_ = -1;
   std::string finalName_;
+  // The file's own watch; -1 when the path leads to none.
+  int fileWatch_ = -1;
   // A mask was set on a folder that had replaced the one meant.
   bool masksUnsure_ = false;
 };
@@ -173,25 +183,22 @@ int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution
     if (entry.path.empty()) entry.path = text;
     return watch;
   }
-  const int error = errno;
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      // Replaced since it was looked up: the event that replaced it follows.
-      result.change.problem = text + " is no longer a folder";
-      break;
-    case ENOSPC:
-      result.change.problem = "cannot watch " + text +
-                              ": the user's limit of inotify watches is reached "
-                              "(fs.inotify.max_user_watches)";
-      result.recheck = true;
-      break;
-    default:
-      result.change.problem = "cannot watch " + text + ": " + ErrorText(error);
-      result.recheck = true;
-      break;
+  if (errno == ENOENT || errno == ENOTDIR) {
+    // Replaced since it was looked up: the event that replaced it follows.
+    result.change.problem = text + " is no longer a folder";
+  } else {
+    CannotWatch(text, errno, result);
   }
   return -1;
+}
+
+void Way::CannotWatch(const std::string& place, int error, Resolution& result) {
+  result.change.file.clear();
+  result.change.problem = "cannot watch " + place + ": " +
+                          (error == ENOSPC ? "the user's limit of inotify watches is reached "
+                                             "(fs.inotify.max_user_watches)"
+                                           : ErrorText(error));
+  result.recheck = true;
 }
 
 Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName) {
@@ -293,7 +300,17 @@ Resolution Way::Follow(bool& finalMoved) {
   std::map<int, Folder> wanted;
   int finalWatch = -1;
   std::string finalName;
-  const Resolution result = Walk(wanted, finalWatch, finalName);
+  Resolution result = Walk(wanted, finalWatch, finalName);
+  // Set anew each time: a file replaced under the same name is another inode.
+  // One that is gone by now is no problem: the event that removed it follows.
+  int fileWatch = -1;
+  if (!result.change.file.empty()) {
+    fileWatch = ::inotify_add_watch(instance_.get(), result.change.file.c_str(),
+                                    kFileMask | IN_DONT_FOLLOW);
+    if (fileWatch < 0 && errno != ENOENT) CannotWatch(result.change.file, errno, result);
+  }
+  if (fileWatch_ >= 0 && fileWatch_ != fileWatch) ::inotify_rm_watch(instance_.get(), fileWatch_);
+  fileWatch_ = fileWatch;
   bool unsure = false;
   for (const auto& [watch, folder] : folders_) {
     if (wanted.count(watch) == 0) ::inotify_rm_watch(instance_.get(), watch);
@@ -302,7 +319,7 @@ Resolution Way::Follow(bool& finalMoved) {
     const auto previous = folders_.find(watch);
     // A watch kept from before still has its mask; a new one has the way's.
     const uint32_t had = previous == folders_.end() ? kWayMask : previous->second.mask;
-    folder.mask = kWayMask | (watch == finalWatch ? kContentMask : 0);
+    folder.mask = kWayMask | (watch == finalWatch ? kFinalFolderMask : 0);
     if (folder.mask == had && !masksUnsure_) continue;
     // Replaces the mask, by path. Should another folder have taken the path
     // meanwhile, the watch it got is not ours to keep, and the masks of the
@@ -328,6 +345,15 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
     seen.relevant = seen.way = seen.content = seen.overflow = true;
     return;
   }
+  if (fileWatch_ >= 0 && record.wd == fileWatch_) {
+    // Its deletion (IN_IGNORED) is told by its folder, or by the link on the way.
+    if ((record.mask & IN_ATTRIB) != 0) seen.relevant = seen.way = true;
+    if ((record.mask & (IN_MODIFY | IN_CLOSE_WRITE)) != 0) {
+      seen.relevant = seen.content = true;
+      seen.writing = (record.mask & IN_MODIFY) != 0;
+    }
+    return;
+  }
   const auto folder = folders_.find(record.wd);
   if (folder == folders_.end()) return;  // it has left the way
   if (name.empty()) {
@@ -343,10 +369,6 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
     seen.way = seen.content = true;
     // Whoever creates a file writes it and closes it; a file moved in is whole.
     if (isFinal) seen.writing = (record.mask & IN_CREATE) != 0 && (record.mask & IN_ISDIR) == 0;
-  }
-  if (isFinal && (record.mask & IN_MODIFY) != 0) {
-    seen.content = true;
-    seen.writing = true;
   }
   if (isFinal && (record.mask & IN_CLOSE_WRITE) != 0) {
     seen.content = true;

@@ -53,22 +53,30 @@
 // again every kRecheckPeriod (two seconds) while it lasts; otherwise the thread
 // sleeps in the kernel until an event or Stop wakes it.
 //
+// The file itself is watched too, by its inode, so that its writes are seen
+// however they reach it: through another hard link, or on a file bind-mounted
+// over the name (a container's single-file volume written in place by the host
+// or the container), whose events its folder never sees.
+//
 // Limits. Each started watcher holds one inotify instance, one eventfd and one
-// thread, and one watch per folder on the way (a user has 128 instances and a
-// system-wide number of watches). Every change in a watched folder wakes the
-// thread, also when it concerns another name and ends in no call: a busy folder
-// on the way (a log written beside the settings) costs wake-ups. The file's
-// content is known by its events: a write through another hard link of the
-// file, or through a memory mapping, is not seen. A folder that appears on the
-// way and is filled within the same moment (before it is watched) may have a
-// slow writer's half-written file reported, followed by a call for the rest.
-// What the kernel does not report is not seen until the next event on the way:
-// a file system mounted over a folder on the way, changes made on another
-// machine to a network file system. A folder that may be searched but not read
-// (mode 0711) cannot be watched, so a path through it leads nowhere even where
-// the file could be opened. Links are followed as they are, also where the
-// kernel's fs.protected_symlinks would refuse another user's link in a sticky
-// folder; a real path longer than PATH_MAX is a problem.
+// thread, one watch per folder on the way and one for the file (a user has 128
+// instances and a system-wide number of watches). A name that comes, goes or
+// changes attributes in a watched folder wakes the thread, and so does a close
+// after writing in the file's folder, also when it concerns another name and
+// ends in no call: a busy folder on the way (temporary files made and deleted
+// beside the settings) costs wake-ups; a write to another file does not. A
+// write through a memory mapping is not seen; nor is a save by rename on the
+// other side of a file bind mount, which keeps the old file. A folder that
+// appears on the way and is filled within the same moment (before it is
+// watched) may have a slow writer's half-written file reported, followed by a
+// call for the rest. What the kernel does not report is not seen until the next
+// event on the way: a file system mounted over a folder on the way, changes
+// made on another machine to a network file system. A folder that may be
+// searched but not read (mode 0711) cannot be watched, so a path through it
+// leads nowhere even where the file could be opened. Links are followed as they
+// are, also where the kernel's fs.protected_symlinks would refuse another
+// user's link in a sticky folder; a real path longer than PATH_MAX is a
+// problem.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in

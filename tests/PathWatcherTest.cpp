@@ -132,6 +132,9 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
            "rm -r app/conf && mkdir app/conf && echo v4 > app/conf/w",
            {"/app/conf/w: v4"}},
           {"an append in the new folder", "echo v5 >> app/conf/w", {"/app/conf/w: v4\nv5"}},
+          {"a write through a hard link off the way, as through a file bind mount",
+           "ln app/conf/w hard && echo v6 >> hard",
+           {"/app/conf/w: v4\nv5\nv6"}},
           {"a ConfigMap published",
            "mkdir app/conf/..1 && echo v6 > app/conf/..1/w && ln -s ..1 app/conf/..data && "
            "ln -sfn ..data/w app/conf/w",
@@ -140,10 +143,11 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
            "mkdir app/conf/..2 && echo v7 > app/conf/..2/w && ln -s ..2 app/conf/..data_tmp && "
            "mv -T app/conf/..data_tmp app/conf/..data && rm -r app/conf/..1",
            {"/app/conf/..2/w: v7"}},
+          {"the file that left the way written through its hard link", "echo v9 >> hard", {}},
       });
-  // The root, its folders down to the test's, app, conf and the data folder.
+  // The root, its folders down to the test's, app, conf, the data folder and the file.
   const std::filesystem::path root(root_);
-  EXPECT_EQ(watches, std::distance(root.begin(), root.end()) + 3);
+  EXPECT_EQ(watches, std::distance(root.begin(), root.end()) + 4);
 }
 
 // When the path leads nowhere the call says why, at the end of the burst, and
