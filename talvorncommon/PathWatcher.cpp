@@ -56,15 +56,19 @@ constexpr std::size_t kReadBufferSize = 16384;
 constexpr uint32_t kWayMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 // The folder where the path's last name is looked up also reports closes after
-// writing: a file created there may be written and closed before its own watch
-// is set. Writes are not asked of any folder: every write to any file there
-// would wake the thread.
+// writing, and the file itself, by its inode, reports its writes and its
+// attributes however it is reached: through another hard link, or as a file
+// bind-mounted over the name (a container's single-file volume), whose events
+// its folder never sees. Each event is asked of one watch only: the kernel
+// queues the records of two watches one after the other, so a burst with no
+// quiet period could end between them and give a second call for one save.
+// Writes are not asked of the folder, where every write to any file would wake
+// the thread; a close is, since a file created there may be written and closed
+// before its own watch is set. A writer that only the file's watch hears (on
+// the far side of a bind mount) is heard closing by none, and is read as one
+// that never closes.
 constexpr uint32_t kFinalFolderMask = IN_CLOSE_WRITE;
-// The file itself, by its inode, reports its writes, closes and attributes
-// however it is reached: through another hard link, or as a file bind-mounted
-// over the name (a container's single-file volume), whose events its folder
-// never sees.
-constexpr uint32_t kFileMask = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
+constexpr uint32_t kFileMask = IN_MODIFY | IN_ATTRIB;
 // Only folders, never through a link: the watcher passes real paths, so a link
 // or a file found in a folder's place was put there meanwhile, and the event
 // that put it there brings a new resolution. A file deleted while a writer
@@ -134,6 +138,9 @@ class Way {
       : path_(std::move(absolutePath)), instance_(std::move(instance)) {}
 
   int descriptor() const noexcept { return instance_.get(); }
+  // The file's own watch, -1 when the path leads to none: another number is
+  // another file, even under the same real path (a file system mounted over it).
+  int fileWatch() const noexcept { return fileWatch_; }
 
   // Resolves the path part by part, watching each folder before it looks a
   // name up in it, so that a change made meanwhile is an event. Watches of
@@ -348,9 +355,9 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
   if (fileWatch_ >= 0 && record.wd == fileWatch_) {
     // Its deletion (IN_IGNORED) is told by its folder, or by the link on the way.
     if ((record.mask & IN_ATTRIB) != 0) seen.relevant = seen.way = true;
-    if ((record.mask & (IN_MODIFY | IN_CLOSE_WRITE)) != 0) {
+    if ((record.mask & IN_MODIFY) != 0) {
       seen.relevant = seen.content = true;
-      seen.writing = (record.mask & IN_MODIFY) != 0;
+      seen.writing = true;
     }
     return;
   }
@@ -392,7 +399,7 @@ class PathWatcher::Impl {
   void StopInternal();
 
   // The thread: sleeps in poll until events or Stop, gathers bursts, calls back.
-  void Run(Way way, int wake, Resolution first);
+  void Run(Way way, Descriptor mounts, int wake, Resolution first);
 
   // Makes `next` the current Change, warns when a problem begins, calls back.
   void Report(const Change& next);
@@ -453,6 +460,14 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     reason = "eventfd failed: " + ErrorText(errno);
     return false;
   }
+  // The kernel reports no inotify event for a mount: a file system mounted over
+  // a folder on the way (or over the file) is heard as a change of the mount
+  // table, which polls as POLLPRI. Without /proc mounts go unheard.
+  Descriptor mounts(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  if (mounts.get() < 0 && errno != ENOENT) {
+    reason = "opening /proc/self/mountinfo failed: " + ErrorText(errno);
+    return false;
+  }
   Way way(absolute.string(), std::move(instance));
   bool ignored = false;
   const Resolution first = way.Follow(ignored);
@@ -470,8 +485,9 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     if (detail::WatchThreadHook hook = detail::GetWatchThreadHook()) hook();
     // The thread shares the record, so that a watcher destroyed from its own
     // callback stays alive until the thread has left it.
-    thread = std::thread([self, way = std::move(way), wakeFd = wake.get(), first]() mutable {
-      self->Run(std::move(way), wakeFd, std::move(first));
+    thread = std::thread([self, way = std::move(way), mounts = std::move(mounts),
+                          wakeFd = wake.get(), first]() mutable {
+      self->Run(std::move(way), std::move(mounts), wakeFd, std::move(first));
     });
   } catch (const std::system_error& exception) {
     watching = false;
@@ -530,7 +546,7 @@ void PathWatcher::Impl::Report(const Change& next) {
   }
 }
 
-void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
+void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution first) {
   ::pthread_setname_np(::pthread_self(), kThreadName);
   currentWatcher = this;
   alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
@@ -544,7 +560,19 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
   Clock::time_point burstStart;
   Clock::time_point lastEvent;
   Clock::time_point lastCheck = Clock::now();
-  std::array<pollfd, 2> polled{{{way.descriptor(), POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+  int reportedFile = way.fileWatch();
+  // Resolves the way again at once, so that the next records are read against
+  // the way as it is now, and a folder that has just appeared is watched
+  // before a writer fills it.
+  const auto followNow = [&] {
+    bool finalMoved = false;
+    const Resolution now = way.Follow(finalMoved);
+    recheck = now.recheck;
+    // No file for a writer to close: a link, a folder, a fifo.
+    if (finalMoved || now.change.file.empty()) writerOpen = false;
+  };
+  std::array<pollfd, 3> polled{
+      {{way.descriptor(), POLLIN, 0}, {wakeFd, POLLIN, 0}, {mounts.get(), POLLPRI, 0}}};
   for (;;) {
     // Asleep in the kernel until an event or Stop, except while a burst is
     // gathered or a problem awaits its recheck.
@@ -571,6 +599,11 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
       return;
     }
     if (polled[1].revents != 0) return;  // Stop
+    bool relevant = false;
+    if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere
+      followNow();
+      relevant = true;
+    }
     if ((polled[0].revents & POLLIN) != 0) {
       const ssize_t size = ::read(way.descriptor(), buffer.data(), buffer.size());
       if (size < 0 && errno != EAGAIN && errno != EINTR) {
@@ -578,7 +611,6 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
                  "reading the inotify instance failed: " + ErrorText(errno));
         return;
       }
-      bool relevant = false;
       detail::ForEachInotifyRecord(buffer.data(),
                                    static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
                                    [&](const inotify_event& record, std::string_view name) {
@@ -589,22 +621,14 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
                                      content |= seen.content;
                                      overflow |= seen.overflow;
                                      if (seen.writing) writerOpen = *seen.writing;
-                                     if (!seen.way) return;
-                                     // Follow at once, so that the next records are read against
-                                     // the way as it is now, and a folder that has just appeared is
-                                     // watched before a writer fills it.
-                                     bool finalMoved = false;
-                                     const Resolution now = way.Follow(finalMoved);
-                                     recheck = now.recheck;
-                                     // No file for a writer to close: a link, a folder, a fifo.
-                                     if (finalMoved || now.change.file.empty()) writerOpen = false;
+                                     if (seen.way) followNow();
                                    });
-      if (relevant) {
-        const Clock::time_point now = Clock::now();
-        if (!inBurst) burstStart = now;
-        inBurst = true;
-        lastEvent = now;
-      }
+    }
+    if (relevant) {
+      const Clock::time_point now = Clock::now();
+      if (!inBurst) burstStart = now;
+      inBurst = true;
+      lastEvent = now;
     }
     const Clock::time_point now = Clock::now();
     bool contentChanged = false;
@@ -628,7 +652,10 @@ void PathWatcher::Impl::Run(Way way, int wakeFd, Resolution first) {
     const Resolution next = way.Follow(finalMoved);
     recheck = next.recheck;
     lastCheck = now;
-    if (overflowed || next.change != reported || (contentChanged && !next.change.file.empty())) {
+    const bool otherFile = way.fileWatch() != reportedFile;
+    reportedFile = way.fileWatch();
+    if (overflowed || next.change != reported ||
+        ((contentChanged || otherFile) && !next.change.file.empty())) {
       reported = next.change;
       Report(reported);
     }

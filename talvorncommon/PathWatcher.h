@@ -56,22 +56,27 @@
 // The file itself is watched too, by its inode, so that its writes are seen
 // however they reach it: through another hard link, or on a file bind-mounted
 // over the name (a container's single-file volume written in place by the host
-// or the container), whose events its folder never sees.
+// or the container), whose events its folder never sees; such a writer's close
+// is not heard, so it is read as one that never closes. A mount gives no
+// inotify event, so the watcher also polls the mount table: a file system
+// mounted over a folder on the way or over the file, or unmounted, is followed
+// like any other change on the way.
 //
-// Limits. Each started watcher holds one inotify instance, one eventfd and one
-// thread, one watch per folder on the way and one for the file (a user has 128
-// instances and a system-wide number of watches). A name that comes, goes or
-// changes attributes in a watched folder wakes the thread, and so does a close
-// after writing in the file's folder, also when it concerns another name and
-// ends in no call: a busy folder on the way (temporary files made and deleted
-// beside the settings) costs wake-ups; a write to another file does not. A
-// write through a memory mapping is not seen; nor is a save by rename on the
-// other side of a file bind mount, which keeps the old file. A folder that
-// appears on the way and is filled within the same moment (before it is
-// watched) may have a slow writer's half-written file reported, followed by a
-// call for the rest. What the kernel does not report is not seen until the next
-// event on the way: a file system mounted over a folder on the way, changes
-// made on another machine to a network file system. A folder that may be
+// Limits. Each started watcher holds one inotify instance, one eventfd, a
+// descriptor of the mount table and one thread, one watch per folder on the way
+// and one for the file (a user has 128 instances and a system-wide number of
+// watches). A name that comes, goes or changes attributes in a watched folder
+// wakes the thread, and so does a close after writing in the file's folder,
+// also when it concerns another name and ends in no call: a busy folder on the
+// way (temporary files made and deleted beside the settings) costs wake-ups; a
+// write to another file does not. A write through a memory mapping is not seen;
+// nor is a save by rename on the other side of a file bind mount, which keeps
+// the old file. A folder that appears on the way and is filled within the same
+// moment (before it is watched) may have a slow writer's half-written file
+// reported, followed by a call for the rest. What the kernel does not report is
+// not seen until the next event on the way: changes made on another machine to
+// a network file system. Any mount or unmount in the process's mount namespace
+// wakes the thread for one resolution of the path. A folder that may be
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Links are followed as they
 // are, also where the kernel's fs.protected_symlinks would refuse another
@@ -136,9 +141,10 @@ class PathWatcher {
   // and the watch goes on). Fails if the watcher is started (also from its own
   // onChanged), if `onChanged` is empty, if the path is empty or contains a NUL
   // character, if a relative path cannot be made absolute (the current folder
-  // was deleted), if no inotify instance or eventfd can be opened, or if the
-  // thread cannot be created; a failed Start leaves no descriptor and no
-  // thread. A relative path is made absolute here, against the current folder.
+  // was deleted), if no inotify instance or eventfd can be opened, nor the
+  // mount table where /proc has one, or if the thread cannot be created; a
+  // failed Start leaves no descriptor and no thread. A relative path is made
+  // absolute here, against the current folder.
   // The watcher can be started again after Stop.
   [[nodiscard]] bool Start(OnChanged onChanged, std::string& error);
 

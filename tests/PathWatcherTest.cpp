@@ -82,8 +82,9 @@ class PathWatcherTest : public WatcherTest {
   const std::string path_ = root_ + "/w";
 };
 
-// A ConfigMap's file, behind two links, costs one instance, one eventfd and one
-// thread, which sleeps with no timeout while nothing happens on the way.
+// A ConfigMap's file, behind two links, costs one instance, one eventfd, the
+// mount table and one thread, which sleeps with no timeout while nothing
+// happens on the way.
 TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
   Shell(
       "mkdir -p cfg/..2026_1 other && echo v1 > cfg/..2026_1/w && ln -s ..2026_1 cfg/..data && "
@@ -91,10 +92,10 @@ TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
   PathWatcher watcher(root_ + "/cfg/w");
   ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
   EXPECT_EQ(Describe(watcher.Current()), "/cfg/..2026_1/w: v1");
-  EXPECT_EQ(CountOpenFds(), fds_ + 2);
+  EXPECT_EQ(CountOpenFds(), fds_ + 3);
   EXPECT_EQ(CountThreads(), threads_ + 1);
   EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
-  // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 2, no
+  // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 3, no
   // timeout, ...), with nothing to wake it before an event on the way or Stop.
   EXPECT_TRUE(WaitUntil([&] {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -102,7 +103,7 @@ TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
       std::string number, fds, count, timeout;
       call >> number >> fds >> count >> timeout;
       if (ReadFileBytes(task.path() / "comm") == "PathWatcher\n")
-        return number == std::to_string(SYS_ppoll) && count == "0x2" && timeout == "0x0";
+        return number == std::to_string(SYS_ppoll) && count == "0x3" && timeout == "0x0";
     }
     return false;
   }));
@@ -148,6 +149,25 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
   // The root, its folders down to the test's, app, conf, the data folder and the file.
   const std::filesystem::path root(root_);
   EXPECT_EQ(watches, std::distance(root.begin(), root.end()) + 4);
+}
+
+// The kernel tells no inotify event for a mount: a file system mounted over a
+// folder on the way, or over the file as a container's single-file volume, is
+// heard as a change of the mount table, and followed until it is unmounted.
+TEST_F(PathWatcherTest, MountsOnTheWayAreFollowed) {
+  Shell("mkdir -p app/conf other && echo v1 > app/conf/w && echo v2 > other/w && echo v3 > host");
+  if (std::system(("cd " + root_ + " && mount --bind other other && umount other").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount here";
+  RunSteps(
+      root_ + "/app/conf/w",
+      {
+          {"a folder on the way mounted over", "mount --bind other app/conf", {"/app/conf/w: v2"}},
+          {"written in the mounted folder", "echo v4 >> other/w", {"/app/conf/w: v2\nv4"}},
+          {"the folder unmounted", "umount app/conf", {"/app/conf/w: v1"}},
+          {"a file mounted over the file", "mount --bind host app/conf/w", {"/app/conf/w: v3"}},
+          {"written in place on the far side", "echo v5 >> host", {"/app/conf/w: v3\nv5"}},
+          {"the file unmounted", "umount app/conf/w", {"/app/conf/w: v1"}},
+      });
 }
 
 // When the path leads nowhere the call says why, at the end of the burst, and
@@ -216,7 +236,9 @@ TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
       },
       error_))
       << error_;
-  // Two records a save (written, closed), which the kernel does not merge.
+  // A save of the file is two records (written, closed); of another name one,
+  // its close, so two names take turns: the kernel merges a record into an
+  // identical one queued just before it.
   const auto save = [](const std::string& path, int flags) {
     const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | flags, 0600);
     EXPECT_EQ(::write(file, "v3\n", 3), 3);
@@ -224,7 +246,7 @@ TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
   };
   WriteFileBytes(path_, "v1\n");
   ASSERT_EQ(WaitForCalls(1).size(), 1U);
-  for (int i = 0; i < 10000; ++i) save(dir_.Join("other"), O_APPEND);  // more than 16384 records
+  for (int i = 0; i < 20000; ++i) save(dir_.Join("other" + std::to_string(i % 2)), O_APPEND);
   WriteFileBytes(path_, "v2\n");
   released = 1;
   ASSERT_EQ(WaitForCalls(2).back(), "/w: v2");
@@ -270,8 +292,8 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
 
 // A failed Start gives a complete text naming the path as given, logs it and
 // leaves nothing open; a start, a problem and a stop are logged too. No
-// descriptors left makes the instance or the eventfd fail for real; the thread
-// hook throws where std::thread would.
+// descriptors left makes the instance, the eventfd or the mount table fail for
+// real; the thread hook throws where std::thread would.
 TEST_F(PathWatcherTest, AFailedStartNamesThePathLeavesNothingOpenAndIsLogged) {
   struct Case {
     std::string path;
@@ -284,6 +306,7 @@ TEST_F(PathWatcherTest, AFailedStartNamesThePathLeavesNothingOpenAndIsLogged) {
       {path_ + std::string("\0/x", 3), -1, nullptr, "the path contains a NUL character"},
       {path_, 0, nullptr, "inotify_init1 failed: Too many open files"},
       {path_, 1, nullptr, "eventfd failed: Too many open files"},
+      {path_, 2, nullptr, "opening /proc/self/mountinfo failed: Too many open files"},
       {path_, -1, [] { throw std::system_error(EAGAIN, std::generic_category()); },
        "watch thread creation failed: Resource temporarily unavailable"},
   };
