@@ -555,6 +555,8 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
   bool inBurst = false;
   bool content = false;
   bool overflow = false;
+  // The way was resolved during the burst, so may lead elsewhere now.
+  bool wayTouched = false;
   // A writer holds the file open: the burst lasts until it closes it.
   bool writerOpen = false;
   Clock::time_point burstStart;
@@ -568,6 +570,7 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
     bool finalMoved = false;
     const Resolution now = way.Follow(finalMoved);
     recheck = now.recheck;
+    wayTouched = true;
     // No file for a writer to close: a link, a folder, a fifo.
     if (finalMoved || now.change.file.empty()) writerOpen = false;
   };
@@ -633,6 +636,7 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
     const Clock::time_point now = Clock::now();
     bool contentChanged = false;
     bool overflowed = false;
+    bool settle = true;
     if (inBurst) {
       // Records still queued belong to this burst, whatever the time.
       const bool longest = now - burstStart >= kLongestBurst;
@@ -641,17 +645,23 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
       }
       contentChanged = content;
       overflowed = overflow;
+      // Writes alone leave the way as the last resolution found it: no event
+      // on it, no mount. Not resolving it again halves a save's delay.
+      settle = wayTouched;
       // A writer still open has had its second; its next write or its close
       // starts another burst.
-      inBurst = content = overflow = writerOpen = false;
+      inBurst = content = overflow = writerOpen = wayTouched = false;
     } else if (!recheck || now - lastCheck < kRecheckPeriod) {
       continue;
     }
     // The burst has ended, or a problem is due to be checked again.
-    bool finalMoved = false;
-    const Resolution next = way.Follow(finalMoved);
-    recheck = next.recheck;
-    lastCheck = now;
+    Resolution next{reported, recheck};
+    if (settle) {
+      bool finalMoved = false;
+      next = way.Follow(finalMoved);
+      recheck = next.recheck;
+      lastCheck = now;
+    }
     const bool otherFile = way.fileWatch() != reportedFile;
     reportedFile = way.fileWatch();
     if (overflowed || next.change != reported ||
