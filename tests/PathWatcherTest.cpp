@@ -1,8 +1,9 @@
 // PathWatcher against real file operations in a fresh directory per test, with
 // the process's descriptors and threads counted before and after.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -156,7 +157,11 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
 // heard as a change of the mount table, and followed until it is unmounted.
 TEST_F(PathWatcherTest, MountsOnTheWayAreFollowed) {
   Shell("mkdir -p app/conf other && echo v1 > app/conf/w && echo v2 > other/w && echo v3 > host");
-  if (std::system(("cd " + root_ + " && mount --bind other other && umount other").c_str()) != 0)
+  // In a mount namespace of its own: its mounts would wake the watchers of the
+  // tests beside it, whose resolution would then hide an event they missed.
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      std::system(("cd " + root_ + " && mount --bind other other && umount other").c_str()) != 0)
     GTEST_SKIP() << "cannot mount here";
   RunSteps(
       root_ + "/app/conf/w",
@@ -239,18 +244,15 @@ TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
   // A save of the file is two records (written, closed); of another name one,
   // its close, so two names take turns: the kernel merges a record into an
   // identical one queued just before it.
-  const auto save = [](const std::string& path, int flags) {
-    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | flags, 0600);
-    EXPECT_EQ(::write(file, "v3\n", 3), 3);
-    ::close(file);
-  };
   WriteFileBytes(path_, "v1\n");
   ASSERT_EQ(WaitForCalls(1).size(), 1U);
-  for (int i = 0; i < 20000; ++i) save(dir_.Join("other" + std::to_string(i % 2)), O_APPEND);
+  for (int i = 0; i < 20000; ++i) WriteFileBytes(dir_.Join("other" + std::to_string(i % 2)), "x");
   WriteFileBytes(path_, "v2\n");
   released = 1;
   ASSERT_EQ(WaitForCalls(2).back(), "/w: v2");
-  for (int i = 0; i < 1000; ++i) save(path_, O_TRUNC);
+  // Each save with one of a file beside it, as a program saving its state too,
+  // so that reads of the queue end between saves as well as inside one.
+  for (int i = 0; i < 2000; ++i) WriteFileBytes(i % 2 == 0 ? path_ : dir_.Join("state"), "v3\n");
   released = 1000;
   ExpectCalls({"/w: v1", "/w: v2", "/w: v3"}, 100ms);
 }
@@ -258,10 +260,12 @@ TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
 // A chmod on the way is an event; a permission granted by a change of the
 // process's own credentials is not, so a permission problem is checked again
 // every two seconds while it lasts. The watcher runs in a child process that
-// is not root, since root may read anything.
+// is not root, since root may read anything; the file's own chmod is made
+// while its folder is shut, where no watch can hear it.
 TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
-  WriteFileBytes(path_, "v1\n");
+  const std::string folder = dir_.Join("conf");
+  Shell("mkdir -m 0755 conf && echo v1 > conf/w");
   ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -273,18 +277,22 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
     };
     // The saved user id stays root, so the effective one can come back.
     if (::setresuid(65534, 65534, 0) != 0) ::_exit(1);
-    PathWatcher watcher(path_);
-    if (!watcher.Start(Record(), error_) || watcher.Current().file != path_) ::_exit(2);
+    PathWatcher watcher(folder + "/w");
+    if (!watcher.Start(Record(), error_) || watcher.Current().file != folder + "/w") ::_exit(2);
     if (::write(ready[1], "r", 1) != 1) ::_exit(3);
-    if (!calledWith("problem: cannot read /w: Permission denied")) ::_exit(4);
+    if (!calledWith("problem: cannot watch /conf: Permission denied")) ::_exit(4);
+    if (::write(ready[1], "r", 1) != 1) ::_exit(3);
+    if (!calledWith("problem: cannot read /conf/w: Permission denied")) ::_exit(4);
     if (::setresuid(-1, 0, -1) != 0) ::_exit(5);  // every thread of the process
-    ::_exit(calledWith("/w: v1") ? 0 : 6);
+    ::_exit(calledWith("/conf/w: v1") ? 0 : 6);
   }
   ::close(ready[1]);  // a child that ends early ends the read
   char byte = 0;
   EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(::chmod(folder.c_str(), 0700), 0);
+  EXPECT_EQ(::read(ready[0], &byte, 1), 1);
   ::close(ready[0]);
-  ASSERT_EQ(::chmod(path_.c_str(), 0), 0);
+  EXPECT_TRUE(::chmod((folder + "/w").c_str(), 0600) == 0 && ::chmod(folder.c_str(), 0755) == 0);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
