@@ -149,10 +149,10 @@ class PathWatcher {
   [[nodiscard]] bool Start(OnChanged onChanged, std::string& error);
 
   // Wakes the thread and returns once it has finished the call it may be
-  // running and has exited, with the instance and eventfd closed. After it
-  // returns true no call is made until the next Start. Fails if the watcher is
-  // not started, or when called from its own onChanged (a thread cannot wait
-  // for itself); a failed Stop changes nothing.
+  // running and has exited, with all its descriptors closed. After it returns
+  // true no call is made until the next Start. Fails if the watcher is not
+  // started, or when called from its own onChanged (a thread cannot wait for
+  // itself); a failed Stop changes nothing.
   bool Stop(std::string& error);
 
   // True from a successful Start until a Stop begins, also if the thread has
