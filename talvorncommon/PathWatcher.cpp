@@ -59,9 +59,10 @@ constexpr uint32_t kWayMask =
 // writing, and the file itself, by its inode, reports its writes and its
 // attributes however it is reached: through another hard link, or as a file
 // bind-mounted over the name (a container's single-file volume), whose events
-// its folder never sees. Each event is asked of one watch only: the kernel
-// queues the records of two watches one after the other, so a burst with no
-// quiet period could end between them and give a second call for one save.
+// its folder never sees. A write or a close is asked of one watch only: the
+// kernel queues the records of two watches one after the other, so a burst
+// with no quiet period could end between them and give a second call for one
+// save.
 // Writes are not asked of the folder, where every write to any file would wake
 // the thread; a close is, since a file created there may be written and closed
 // before its own watch is set. A writer that only the file's watch hears (on
@@ -364,8 +365,14 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
   const auto folder = folders_.find(record.wd);
   if (folder == folders_.end()) return;  // it has left the way
   if (name.empty()) {
-    // The folder itself moved away or was deleted: the way changed.
-    if (detail::EndsWatch(record.mask)) seen.relevant = seen.way = seen.content = true;
+    // The folder itself moved away or was deleted, or its permissions may
+    // have changed: the root of a file system ("/", a mount) has no parent to
+    // tell that as a change of one of its names.
+    if (detail::EndsWatch(record.mask)) {
+      seen.relevant = seen.way = seen.content = true;
+    } else if ((record.mask & IN_ATTRIB) != 0) {
+      seen.relevant = seen.way = true;
+    }
     return;
   }
   if (folder->second.names.find(name) == folder->second.names.end()) return;
@@ -462,10 +469,12 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   // The kernel reports no inotify event for a mount: a file system mounted over
   // a folder on the way (or over the file) is heard as a change of the mount
-  // table, which polls as POLLPRI. Without /proc mounts go unheard.
-  Descriptor mounts(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  // table, which polls as POLLPRI. Without /proc mounts go unheard. The
+  // calling thread's table: /proc/self names the main thread, whose table
+  // cannot be opened once it has ended with pthread_exit.
+  Descriptor mounts(::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC));
   if (mounts.get() < 0 && errno != ENOENT) {
-    reason = "opening /proc/self/mountinfo failed: " + ErrorText(errno);
+    reason = "opening /proc/thread-self/mountinfo failed: " + ErrorText(errno);
     return false;
   }
   Way way(absolute.string(), std::move(instance));
@@ -646,8 +655,10 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
       contentChanged = content;
       overflowed = overflow;
       // Writes alone leave the way as the last resolution found it: no event
-      // on it, no mount. Not resolving it again halves a save's delay.
-      settle = wayTouched;
+      // on it, no mount. Not resolving it again halves a save's delay. A
+      // problem due to be checked again is, or a writer that never pauses
+      // would put its check off for ever.
+      settle = wayTouched || (recheck && now - lastCheck >= kRecheckPeriod);
       // A writer still open has had its second; its next write or its close
       // starts another burst.
       inBurst = content = overflow = writerOpen = wayTouched = false;
