@@ -56,18 +56,16 @@ constexpr std::size_t kReadBufferSize = 16384;
 constexpr uint32_t kWayMask =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 // The folder where the path's last name is looked up also reports closes after
-// writing, and the file itself, by its inode, reports its writes and its
-// attributes however it is reached: through another hard link, or as a file
-// bind-mounted over the name (a container's single-file volume), whose events
-// its folder never sees. A write or a close is asked of one watch only: the
-// kernel queues the records of two watches one after the other, so a burst
-// with no quiet period could end between them and give a second call for one
-// save.
-// Writes are not asked of the folder, where every write to any file would wake
-// the thread; a close is, since a file created there may be written and closed
-// before its own watch is set. A writer that only the file's watch hears (on
-// the far side of a bind mount) is heard closing by none, and is read as one
-// that never closes.
+// writing: a file created there may be written and closed before its own watch
+// is set. Writes are not asked of the folder, where every write to any file
+// would wake the thread, but of the file itself, by its inode, with its
+// attributes: so they are seen however they reach it, through another hard
+// link or on a file bind-mounted over the name (a container's single-file
+// volume), whose events its folder never sees. A writer heard only there is
+// heard closing by no watch, and is read as one that never closes. A write or
+// a close is asked of one watch only: the kernel queues the records of two
+// watches one after the other, so a burst with no quiet period could end
+// between them and give a second call for one save.
 constexpr uint32_t kFinalFolderMask = IN_CLOSE_WRITE;
 constexpr uint32_t kFileMask = IN_MODIFY | IN_ATTRIB;
 // Only folders, never through a link: the watcher passes real paths, so a link
@@ -646,6 +644,7 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
     bool contentChanged = false;
     bool overflowed = false;
     bool settle = true;
+    const bool recheckDue = recheck && now - lastCheck >= kRecheckPeriod;
     if (inBurst) {
       // Records still queued belong to this burst, whatever the time.
       const bool longest = now - burstStart >= kLongestBurst;
@@ -658,11 +657,11 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
       // on it, no mount. Not resolving it again halves a save's delay. A
       // problem due to be checked again is, or a writer that never pauses
       // would put its check off for ever.
-      settle = wayTouched || (recheck && now - lastCheck >= kRecheckPeriod);
+      settle = wayTouched || recheckDue;
       // A writer still open has had its second; its next write or its close
       // starts another burst.
       inBurst = content = overflow = writerOpen = wayTouched = false;
-    } else if (!recheck || now - lastCheck < kRecheckPeriod) {
+    } else if (!recheckDue) {
       continue;
     }
     // The burst has ended, or a problem is due to be checked again.
