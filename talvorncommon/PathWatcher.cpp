@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,9 +32,19 @@
 
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/Log.h"
+#include "talvorncommon/detail/ResolveHook.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon {
+
+namespace detail {
+namespace {
+std::atomic<ResolveHook> resolveHook{nullptr};
+}  // namespace
+void SetResolveHook(ResolveHook hook) noexcept { resolveHook.store(hook); }
+ResolveHook GetResolveHook() noexcept { return resolveHook.load(); }
+}  // namespace detail
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -79,6 +91,39 @@ constexpr uint32_t kAddFlags = IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 thread_local const void* currentWatcher = nullptr;
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// A path too long for the kernel is named by its two ends: thousands of
+// characters in a problem, and in the log line that repeats it, help nobody.
+std::string Shortened(const std::string& path) {
+  constexpr std::size_t kEnd = 60;
+  if (path.size() <= 3 * kEnd) return path;
+  return path.substr(0, kEnd) + "... (" + std::to_string(path.size()) + " characters) ..." +
+         path.substr(path.size() - kEnd);
+}
+
+// A link in /proc whose target is a kernel object, not a path: an open
+// descriptor's pipe, socket or anonymous inode ("pipe:[4026]").
+bool LeadsToKernelObject(const fs::path& folder, const std::string& target) {
+  struct statfs fileSystem {};
+  return !target.empty() && target.front() != '/' && target.find(':') != std::string::npos &&
+         ::statfs(folder.c_str(), &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+}
+
+// Why no inotify instance could be opened. The kernel says EMFILE both when the
+// process is out of descriptors and when the user's programs together hold as
+// many instances as fs.inotify.max_user_instances allows (128 by default): a
+// descriptor that can still be opened tells the two apart.
+std::string InstanceFailure(int error) {
+  if (error == EMFILE) {
+    const int probe = ::eventfd(0, EFD_CLOEXEC);
+    if (probe >= 0) {
+      ::close(probe);
+      return "the user's programs already hold as many inotify instances as "
+             "fs.inotify.max_user_instances allows";
+    }
+  }
+  return ErrorText(error);
+}
 
 // True when records wait in the instance's queue.
 bool Queued(int instance) {
@@ -129,6 +174,17 @@ struct Seen {
   std::optional<bool> writing;  // a writer began writing the file (true) or closed it
 };
 
+// A place that cannot be watched is a problem, checked again later.
+void CannotWatch(std::string place, int error, Resolution& result) {
+  // By value: the place may be the file's path, cleared here.
+  result.change.file.clear();
+  result.change.problem = "cannot watch " + place + ": " +
+                          (error == ENOSPC ? "the user's limit of inotify watches is reached "
+                                             "(fs.inotify.max_user_watches)"
+                                           : ErrorText(error));
+  result.recheck = true;
+}
+
 // The watches of one inotify instance: every folder on the path's way, by
 // watch descriptor, with the names looked up in it.
 class Way {
@@ -156,13 +212,16 @@ class Way {
     std::string path;
     std::set<std::string, std::less<>> names;  // looked up in it on the way
     uint32_t mask = kWayMask;                  // as last set in the kernel
+    bool closeAsked = false;                   // the walk added kFinalFolderMask
   };
 
   // The folder's watch descriptor in `wanted`, added to the kernel's; -1 with
   // `problem` set when it cannot be watched.
   int Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result);
-  // A place that cannot be watched is a problem, checked again later.
-  static void CannotWatch(const std::string& place, int error, Resolution& result);
+  // Adds the close after writing to the mask of the folder where the last name
+  // is looked up; returns its watch, or -1 if another folder has taken its
+  // place meanwhile (the event that put it there follows).
+  int AskClose(const fs::path& folder, int watch, std::map<int, Folder>& wanted);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
 
   std::string path_;
@@ -198,13 +257,18 @@ int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution
   return -1;
 }
 
-void Way::CannotWatch(const std::string& place, int error, Resolution& result) {
-  result.change.file.clear();
-  result.change.problem = "cannot watch " + place + ": " +
-                          (error == ENOSPC ? "the user's limit of inotify watches is reached "
-                                             "(fs.inotify.max_user_watches)"
-                                           : ErrorText(error));
-  result.recheck = true;
+int Way::AskClose(const fs::path& folder, int watch, std::map<int, Folder>& wanted) {
+  const int asked = ::inotify_add_watch(instance_.get(), folder.c_str(),
+                                        kWayMask | kFinalFolderMask | kAddFlags | IN_MASK_ADD);
+  if (asked == watch) {
+    wanted[watch].closeAsked = true;
+    return watch;
+  }
+  // Whatever took the folder's place is not on the way as it was walked.
+  if (asked >= 0 && wanted.count(asked) == 0 && folders_.count(asked) == 0)
+    ::inotify_rm_watch(instance_.get(), asked);
+  masksUnsure_ = true;
+  return -1;
 }
 
 Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName) {
@@ -235,7 +299,9 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
     const bool last = pending.empty();
     wanted[atWatch].names.insert(part);
     if (last) {
-      finalWatch = atWatch;
+      // The close is asked of this folder before the file is looked up and
+      // watched: a writer that writes and closes in between is heard closing.
+      finalWatch = AskClose(at, atWatch, wanted);
       finalName = part;
     }
     struct stat status {};
@@ -246,7 +312,8 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
         if (!lastLink.empty())
           result.change.problem += " (reached through the link " + lastLink + ")";
       } else {
-        result.change.problem = "cannot look into " + at.string() + ": " + ErrorText(error);
+        result.change.problem =
+            "cannot look into " + Shortened(at.string()) + ": " + ErrorText(error);
         // A real path longer than the kernel takes stays too long.
         result.recheck = error != ENAMETOOLONG;
       }
@@ -265,6 +332,11 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       if (error) {
         result.change.problem = "cannot read the link " + entry.string() + ": " + error.message();
         result.recheck = true;
+        return result;
+      }
+      if (LeadsToKernelObject(at, target.string())) {
+        result.change.problem =
+            entry.string() + " is not a regular file: it leads to " + target.string();
         return result;
       }
       if (target.is_absolute()) {
@@ -315,6 +387,7 @@ Resolution Way::Follow(bool& finalMoved) {
                                     kFileMask | IN_DONT_FOLLOW);
     if (fileWatch < 0 && errno != ENOENT) CannotWatch(result.change.file, errno, result);
   }
+  if (detail::ResolveHook hook = detail::GetResolveHook()) hook();
   if (fileWatch_ >= 0 && fileWatch_ != fileWatch) ::inotify_rm_watch(instance_.get(), fileWatch_);
   fileWatch_ = fileWatch;
   bool unsure = false;
@@ -324,7 +397,8 @@ Resolution Way::Follow(bool& finalMoved) {
   for (auto& [watch, folder] : wanted) {
     const auto previous = folders_.find(watch);
     // A watch kept from before still has its mask; a new one has the way's.
-    const uint32_t had = previous == folders_.end() ? kWayMask : previous->second.mask;
+    const uint32_t had = (previous == folders_.end() ? kWayMask : previous->second.mask) |
+                         (folder.closeAsked ? kFinalFolderMask : 0);
     folder.mask = kWayMask | (watch == finalWatch ? kFinalFolderMask : 0);
     if (folder.mask == had && !masksUnsure_) continue;
     // Replaces the mask, by path. Should another folder have taken the path
@@ -403,6 +477,18 @@ class PathWatcher::Impl {
   // Ends the watch: wakes the thread and joins it. Runs under startStopMutex.
   void StopInternal();
 
+  // True in a child made by fork from a process whose copy of this watcher was
+  // started: the thread that serves the watch, and the watch itself, are the
+  // parent's, and only the child's copies of the descriptors are its own.
+  bool Inherited() const {
+    const pid_t owner = ownerPid.load();
+    return owner != 0 && owner != ::getpid();
+  }
+  // Closes the child's copies of the descriptors and forgets the parent's
+  // thread, without a word to it: the eventfd is shared with the parent, whose
+  // thread would take a write to it for its own Stop.
+  void ReleaseInherited();
+
   // The thread: sleeps in poll until events or Stop, gathers bursts, calls back.
   void Run(Way way, Descriptor mounts, int wake, Resolution first);
 
@@ -425,6 +511,11 @@ class PathWatcher::Impl {
   std::thread thread;
   Descriptor wake;  // written by Stop, polled by the thread
   std::atomic<bool> watching{false};
+  // The process whose thread serves the watch, 0 when none; with the numbers
+  // of the descriptors that thread holds, for a child made by fork to close.
+  std::atomic<pid_t> ownerPid{0};
+  int instanceNumber = -1;
+  int mountsNumber = -1;
   // Set by StartInternal before the thread exists; then the thread's alone.
   OnChanged onChanged;
   mutable std::mutex currentMutex;
@@ -457,7 +548,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // or the instance would outlive Stop and count against the user's limit.
   Descriptor instance(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (instance.get() < 0) {
-    reason = "inotify_init1 failed: " + ErrorText(errno);
+    reason = "inotify_init1 failed: " + InstanceFailure(errno);
     return false;
   }
   Descriptor wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -475,6 +566,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     reason = "opening /proc/thread-self/mountinfo failed: " + ErrorText(errno);
     return false;
   }
+  const int instanceHeld = instance.get();
   Way way(absolute.string(), std::move(instance));
   bool ignored = false;
   const Resolution first = way.Follow(ignored);
@@ -483,6 +575,9 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   onChanged = std::move(callback);
   wake = std::move(wakeFd);
   watching = true;
+  instanceNumber = instanceHeld;
+  mountsNumber = mounts.get();
+  ownerPid = ::getpid();
   Change before;
   {
     std::lock_guard<std::mutex> lock(currentMutex);
@@ -498,6 +593,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     });
   } catch (const std::system_error& exception) {
     watching = false;
+    ownerPid = 0;
     wake.Reset();
     onChanged = nullptr;
     std::lock_guard<std::mutex> lock(currentMutex);
@@ -520,6 +616,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
 
 void PathWatcher::Impl::StopInternal() {
   watching = false;
+  ownerPid = 0;
   const uint64_t one = 1;
   // An eventfd's counter cannot overflow from one write; nothing to handle.
   static_cast<void>(::write(wake.get(), &one, sizeof one));
@@ -528,6 +625,25 @@ void PathWatcher::Impl::StopInternal() {
   onChanged = nullptr;
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStopped,
                     "Stopped a PathWatcher on '{}'.", path);
+}
+
+void PathWatcher::Impl::ReleaseInherited() {
+  watching = false;
+  ownerPid = 0;
+  // The std::thread names the parent's thread, which cannot be joined or
+  // detached here; its storage is reused as if it had never been started.
+  ::new (static_cast<void*>(&thread)) std::thread();
+  // The child has only the thread that forked: a lock held by another of the
+  // parent's threads at the fork would stay held for ever in the copy.
+  ::new (static_cast<void*>(&startStopMutex)) std::mutex();
+  ::new (static_cast<void*>(&currentMutex)) std::mutex();
+  if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
+  wake.Reset();
+  for (int* number : {&instanceNumber, &mountsNumber}) {
+    if (*number >= 0) ::close(*number);
+    *number = -1;
+  }
+  onChanged = nullptr;
 }
 
 void PathWatcher::Impl::Report(const Change& next) {
@@ -687,6 +803,12 @@ PathWatcher::PathWatcher(std::string path, std::chrono::milliseconds quietPeriod
 
 PathWatcher::~PathWatcher() {
   Impl& self = *impl;
+  // In a child made by fork, which has only the thread that forked, the
+  // start/stop lock may be a copy of one held by another of the parent's.
+  if (self.Inherited()) {
+    self.ReleaseInherited();
+    return;
+  }
   if (currentWatcher == &self) {
     // The thread cannot be joined from itself. It is told to stop and left to
     // end once the callback returns; it holds the record until then.
@@ -710,9 +832,11 @@ bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
   {
     // From its own onChanged the watcher is started, and the lock may be held
     // by a Stop that waits for that very call.
-    const bool fromCallback = currentWatcher == &self;
+    const bool inherited = self.Inherited();
+    if (inherited) self.ReleaseInherited();
+    const bool fromCallback = !inherited && currentWatcher == &self;
     std::unique_lock<std::mutex> lock(self.startStopMutex, std::defer_lock);
-    if (!fromCallback) lock.lock();
+    if (!fromCallback && !inherited) lock.lock();
     std::string reason;
     if (fromCallback || self.watching) {
       error =
@@ -731,6 +855,10 @@ bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
 
 bool PathWatcher::Stop(std::string& error) {
   Impl& self = *impl;
+  if (self.Inherited()) {
+    self.ReleaseInherited();
+    return true;
+  }
   if (currentWatcher == &self) {
     error = fmt::format(
         "A PathWatcher on '{}' cannot be stopped from its own onChanged callback; stop aborted!",
@@ -747,7 +875,7 @@ bool PathWatcher::Stop(std::string& error) {
   return false;
 }
 
-bool PathWatcher::IsWatching() const { return impl->watching.load(); }
+bool PathWatcher::IsWatching() const { return impl->watching.load() && !impl->Inherited(); }
 
 PathWatcher::Change PathWatcher::Current() const {
   std::lock_guard<std::mutex> lock(impl->currentMutex);

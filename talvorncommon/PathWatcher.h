@@ -34,7 +34,8 @@
 // and nothing is left in the queue. Once the file has been written to, or
 // created as a regular file, its burst lasts until the writer closes it, so a
 // writer that pauses while it holds the file open gives one call, after the
-// close. A writer that never closes is reported after kWriterQuietPeriod (one
+// close, as long as each pause is shorter than kWriterQuietPeriod (a longer
+// pause ends the burst, and the rest of the file comes in another call). A writer that never closes is reported after kWriterQuietPeriod (one
 // second, or `quietPeriod` if longer) without an event, and so is a file that
 // is created with no writer (a hard link made to it); a file written without
 // pause is reported at least every kLongestBurst (five seconds). Events on
@@ -81,7 +82,15 @@
 // leads nowhere even where the file could be opened. Links are followed as they
 // are, also where the kernel's fs.protected_symlinks would refuse another
 // user's link in a sticky folder; a real path longer than PATH_MAX is a
-// problem.
+// problem, which names it by its two ends.
+//
+// Fork. A child made by fork has none of the parent's threads, so its copy of a
+// started watcher makes no calls and IsWatching() is false there; Stop (which
+// succeeds) and the destructor release only the child's copies of the
+// watcher's descriptors, never the parent's watch, and Start in the child opens
+// a fresh watch of the child's own. A child that exits after a failed exec,
+// running the destructors of static watchers, leaves the parent's watch as it
+// was.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in
@@ -124,7 +133,9 @@ class PathWatcher {
   static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of
-  // events must stay quiet to end (zero ends it as soon as the queue is empty).
+  // events must stay quiet to end (zero ends it as soon as the queue is empty);
+  // a negative one is taken as zero, and one longer than kLongestBurst as
+  // kLongestBurst, which bounds every burst anyway.
   explicit PathWatcher(std::string path,
                        std::chrono::milliseconds quietPeriod = std::chrono::milliseconds(20));
 
@@ -141,7 +152,9 @@ class PathWatcher {
   // and the watch goes on). Fails if the watcher is started (also from its own
   // onChanged), if `onChanged` is empty, if the path is empty or contains a NUL
   // character, if a relative path cannot be made absolute (the current folder
-  // was deleted), if no inotify instance or eventfd can be opened, nor the
+  // was deleted), if no inotify instance or eventfd can be opened (the text
+  // tells a user's exhausted fs.inotify.max_user_instances from a process out
+  // of descriptors), nor the
   // mount table where /proc has one, or if the thread cannot be created; a
   // failed Start leaves no descriptor and no thread. A relative path is made
   // absolute here, against the current folder.

@@ -19,6 +19,7 @@
 
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
+#include "talvorncommon/detail/ResolveHook.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon {
@@ -369,6 +370,7 @@ TEST_F(PathWatcherTest, StartStopAndDestructionFromTheCallbackAndAcrossCycles) {
   ASSERT_TRUE(watcher.Start(
       [&](const PathWatcher::Change& change) {
         Note(Describe(change));
+        EXPECT_EQ(watcher.Current(), change);
         BlockUntilReleased();
         // Another thread's Stop is waiting for this call by now.
         EXPECT_FALSE(watcher.Stop(stopError));
@@ -411,6 +413,133 @@ TEST_F(PathWatcherTest, StartStopAndDestructionFromTheCallbackAndAcrossCycles) {
   Shell("echo v1 > w; echo v2 > w");
   ExpectNothingLeftOpen();
   EXPECT_EQ(WaitForCalls(0).size(), 1U);
+}
+
+// A file written and closed just as the way is resolved again, in a folder new
+// on the way, is heard closing: its call comes after the quiet period, not as
+// a writer's that never closed, whose burst a later write would extend.
+TEST_F(PathWatcherTest, AFileClosedWhileTheWayIsResolvedIsHeardClosing) {
+  Shell("mkdir d1 d2 && echo v1 > d1/w && echo v2 > d2/w && ln -s d1/w w");
+  PathWatcher watcher(path_, 20ms);
+  ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+  // The hook is a plain function: it reaches the file through statics.
+  static std::string appended;
+  static std::atomic<bool> armed;
+  appended = root_ + "/d2/w";
+  armed = true;
+  detail::SetResolveHook([] {
+    if (armed.exchange(false)) std::ofstream(appended, std::ios::app) << "x\n";
+  });
+  Shell("ln -s d2/w w.new && mv -T w.new w");
+  EXPECT_TRUE(WaitUntil([] { return !armed; }));
+  detail::SetResolveHook(nullptr);
+  std::this_thread::sleep_for(300ms);  // far past the quiet period, well within a writer's second
+  Shell("echo y >> d2/w");
+  ExpectCalls({"/d2/w: v2\nx", "/d2/w: v2\nx\ny"}, 20ms);
+}
+
+// A child made by fork (to exec a helper, say) that stops or destroys its copy
+// of a watcher, as its static destructors do when it exits after a failed
+// exec, closes only its own copies: the parent's watch goes on.
+TEST_F(PathWatcherTest, AForkedChildLeavesTheParentsWatchAlone) {
+  auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
+  ASSERT_TRUE(watcher->Start(Record(), error_)) << error_;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (watcher->IsWatching()) ::_exit(1);
+    if (!watcher->Stop(error_) || CountOpenFds() != fds_) ::_exit(2);
+#if !defined(__SANITIZE_THREAD__)  // TSan allows no thread in a child forked from threads
+    std::atomic<bool> called{false};
+    if (!watcher->Start([&](const PathWatcher::Change&) { called = true; }, error_)) ::_exit(3);
+    WriteFileBytes(path_, "from the child");
+    if (!WaitUntil([&] { return called.load(); })) ::_exit(4);
+#endif
+    watcher.reset();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+  WriteFileBytes(path_, "from the parent");
+  Calls calls;
+  EXPECT_TRUE(WaitUntil([&] {
+    calls = WaitForCalls(0);
+    return !calls.empty() && calls.back() == "/w: from the parent";
+  })) << ::testing::PrintToString(calls);
+  EXPECT_TRUE(watcher->IsWatching());
+}
+
+// The inotify limits, lowered in a user namespace of the test's own: an
+// exhausted instance limit is told apart from a process out of descriptors,
+// and the file's own watch that cannot be set names the file.
+TEST_F(PathWatcherTest, TheUsersInotifyLimitsAreNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a user namespace and set its limits";
+  const std::filesystem::path root(root_);
+  const auto folders = std::distance(root.begin(), root.end());
+  Shell("echo v1 > w");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const auto limit = [](const char* name, long value) {
+      return static_cast<bool>(std::ofstream(std::string("/proc/sys/user/") + name) << value);
+    };
+    // TSan's runtime keeps a thread of its own, and a process of several
+    // threads cannot enter a user namespace.
+    if (::unshare(CLONE_NEWUSER) != 0) ::_exit(errno == EINVAL ? 77 : 1);
+    if (!limit("max_inotify_instances", 0)) ::_exit(1);
+    PathWatcher watcher(path_);
+    if (watcher.Start(Record(), error_)) ::_exit(2);
+    if (error_ != "Encountered an error while starting a PathWatcher on '" + path_ +
+                      "': inotify_init1 failed: the user's programs already hold as many inotify "
+                      "instances as fs.inotify.max_user_instances allows")
+      ::_exit(3);
+    if (!limit("max_inotify_instances", 1) || !limit("max_inotify_watches", folders)) ::_exit(1);
+    if (!watcher.Start(Record(), error_)) ::_exit(4);
+    ::_exit(watcher.Current().problem == "cannot watch " + path_ +
+                                             ": the user's limit of inotify watches is reached "
+                                             "(fs.inotify.max_user_watches)"
+                ? 0
+                : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "a process of several threads cannot make a user namespace";
+  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+}
+
+// A path that leads to no regular file says so in a line a person can read:
+// a descriptor's pipe is no file, and a path too long for the kernel is named
+// by its two ends.
+TEST_F(PathWatcherTest, AProblemNamesThePlaceInFewWords) {
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const std::string descriptor =
+      "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(pipeEnds[0]);
+  std::string longFolder;
+  for (int part = 0; part < 20; ++part) longFolder += std::string(250, 'a') + "/";
+  Shell("mkdir -p " + longFolder);
+  struct Case {
+    std::string path;
+    ::testing::Matcher<std::string> problem;
+  };
+  const Case cases[] = {
+      {descriptor, ::testing::Eq(descriptor + " is not a regular file: it leads to " +
+                                 std::filesystem::read_symlink(descriptor).string())},
+      {root_ + "/" + longFolder + "w",
+       ::testing::AllOf(::testing::StartsWith("cannot look into " + root_),
+                        ::testing::EndsWith(": File name too long"),
+                        ::testing::SizeIs(::testing::Lt(300)))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 100));
+    PathWatcher watcher(c.path);
+    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+    EXPECT_THAT(watcher.Current().problem, c.problem);
+  }
+  ::close(pipeEnds[0]);
+  ::close(pipeEnds[1]);
 }
 
 }  // namespace
