@@ -98,7 +98,7 @@ bool SettingsFollower::Start() {
             Load("reload after a change", change);
           },
           error)) {
-    std::fprintf(stderr, "talvorn-settings: %s\n", error.c_str());
+    // The watcher has logged the failure, in the same words, as an error.
     return false;
   }
   std::lock_guard<std::mutex> lock(load_mutex_);
@@ -113,9 +113,7 @@ void SettingsFollower::Stop() {
   // Start and Stop come from one thread, so the watcher cannot start between
   // the two calls; asking first keeps a second Stop from logging a failure.
   std::string error;
-  if (watcher_.IsWatching() && !watcher_.Stop(error)) {
-    std::fprintf(stderr, "talvorn-settings: %s\n", error.c_str());
-  }
+  static_cast<void>(watcher_.IsWatching() && watcher_.Stop(error));  // a failure is logged
 }
 
 void SettingsFollower::Load(const std::string& cause, const PathWatcher::Change& change) {
@@ -126,7 +124,8 @@ void SettingsFollower::Load(const std::string& cause, const PathWatcher::Change&
   Settings current = Read([](const Settings& settings) { return settings; });
   Reload reload{cause, problem, 0, current};
   if (!problem.empty()) {
-    std::printf("  %s: %s, the last good settings stay\n", cause.c_str(), problem.c_str());
+    std::printf("  %s: %s, %s\n", cause.c_str(), problem.c_str(),
+                read_a_file_ ? "the last good settings stay" : "the defaults stay");
   } else {
     // The new record is built outside the lock; the exclusive lock is held
     // only for the swap, so the readers hardly ever wait.
@@ -138,6 +137,7 @@ void SettingsFollower::Load(const std::string& cause, const PathWatcher::Change&
     for (const std::string& text : problems) std::printf("    %s\n", text.c_str());
     reload.problems = problems.size();
     reload.settings = next;
+    read_a_file_ = true;
     std::unique_lock<TalvornCommon::HybridSharedMutex> lock(settings_mutex_);
     std::swap(settings_, next);
   }

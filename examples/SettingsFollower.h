@@ -100,6 +100,9 @@ class SettingsFollower {
   // older first load.
   std::mutex load_mutex_;
   bool loaded_ = false;  // guarded by load_mutex_
+  // Some file's settings were put in force; until then only the defaults
+  // were. Guarded by load_mutex_.
+  bool read_a_file_ = false;
   // Last, so that it is destroyed first: its calls use the members above.
   TalvornCommon::PathWatcher watcher_;
 };

@@ -23,6 +23,7 @@
 // A reload starts from the defaults, so a line that was removed goes back to
 // its default; a value that does not parse keeps the value in force.
 #include <signal.h>
+#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 #include <stdlib.h>
 #include <talvorncommon/FileIO.h>
@@ -582,6 +583,11 @@ int main(int argc, char** argv) {
   // The library logs its watchers' progress at info level and a path that
   // leads nowhere as a warning; the follower says those itself, in the
   // program's own lines. The watcher's failures are still logged.
+  // Those failures are the library's log lines, on stderr in the program's own
+  // words: the follower does not repeat them.
+  spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+      "talvorn-settings", std::make_shared<spdlog::sinks::stderr_sink_mt>()));
+  spdlog::default_logger()->set_pattern("talvorn-settings: %v");
   spdlog::set_level(spdlog::level::err);
   if (argc > 2 ||
       (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
