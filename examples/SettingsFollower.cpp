@@ -19,6 +19,18 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+// What a problem line shows of a piece of text the follower cannot read:
+// enough to find it on its numbered line, too little to print back a file that
+// is not settings (a secret a link was pointed at), line by line. Never cut
+// inside a UTF-8 character.
+std::string Excerpt(const std::string& text) {
+  constexpr size_t kShown = 10;
+  if (text.size() <= kShown) return text;
+  size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "...";
+}
+
 // Reads the file's lines. FileIO::ReadTextFile would create the file if it
 // vanished since the watcher found it: in a ConfigMap's old folder, being
 // deleted at that moment, that leaves a stray file and makes the deletion
@@ -47,7 +59,7 @@ void ParseSettings(const std::vector<std::string>& lines, const Settings& previo
     if (line.empty() || line[0] == '#') continue;
     const size_t equals = line.find('=');
     if (equals == std::string::npos) {
-      problems.push_back(where + "not a 'key = value' line: '" + line + "'");
+      problems.push_back(where + "not a 'key = value' line: '" + Excerpt(line) + "'");
       continue;
     }
     const std::string key = Trim(line.substr(0, equals));
@@ -71,14 +83,15 @@ void ParseSettings(const std::vector<std::string>& lines, const Settings& previo
           settings.languages.push_back(Trim(piece));
         }
       } else {
-        problems.push_back(where + "unknown key '" + key + "'");
+        problems.push_back(where + "unknown key '" + Excerpt(key) + "'");
       }
     } catch (const std::exception&) {
       if (key == "volume") settings.volume = previous.volume;
       if (key == "speed") settings.speed = previous.speed;
       if (key == "cache_mb") settings.cache_mb = previous.cache_mb;
       if (key == "languages") settings.languages = previous.languages;
-      problems.push_back(where + key + ": cannot read '" + value + "', keeping the previous value");
+      problems.push_back(where + Excerpt(key) + ": cannot read '" + Excerpt(value) +
+                         "', keeping the previous value");
     }
   }
 }

@@ -46,7 +46,8 @@ struct Settings {
 
 // Applies the "key = value" lines to `settings`; a value that does not parse
 // takes the one in `previous` instead. Each problem is added to `problems`
-// with its line number.
+// with its line number and at most a short piece of the text it is about, so
+// that a file which is not settings is not printed back.
 void ParseSettings(const std::vector<std::string>& lines, const Settings& previous,
                    Settings& settings, std::vector<std::string>& problems);
 

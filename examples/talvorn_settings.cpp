@@ -178,7 +178,7 @@ const TourStep kTour[] = {
     {"append a volume that is no number and a line without '='",
      Operation::kAppend,
      "",
-     {"", "volume = loud", "fullscreen"},
+     {"", "volume = loud", "fullscreen on the second monitor"},
      {"volume 9, speed 2.5", "cache 256 MB", "languages en de fr"},
      2},
     {"delete the file",

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/fsuid.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -32,6 +33,7 @@
 
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/Log.h"
+#include "talvorncommon/detail/ProtectedSymlinks.h"
 #include "talvorncommon/detail/ResolveHook.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
@@ -189,8 +191,11 @@ void CannotWatch(std::string place, int error, Resolution& result) {
 // watch descriptor, with the names looked up in it.
 class Way {
  public:
-  Way(std::string absolutePath, Descriptor instance)
-      : path_(std::move(absolutePath)), instance_(std::move(instance)) {}
+  // `protectedLinks`: the kernel's fs.protected_symlinks is on.
+  Way(std::string absolutePath, Descriptor instance, bool protectedLinks)
+      : path_(std::move(absolutePath)),
+        instance_(std::move(instance)),
+        protectedLinks_(protectedLinks) {}
 
   int descriptor() const noexcept { return instance_.get(); }
   // The file's own watch, -1 when the path leads to none: another number is
@@ -226,6 +231,7 @@ class Way {
 
   std::string path_;
   Descriptor instance_;
+  const bool protectedLinks_;
   std::map<int, Folder> folders_;
   // Where the path's last name is looked up: the file's folder and name, or
   // where it is missing. -1 when the walk ended before the last name.
@@ -269,6 +275,37 @@ int Way::AskClose(const fs::path& folder, int watch, std::map<int, Folder>& want
     ::inotify_rm_watch(instance_.get(), asked);
   masksUnsure_ = true;
   return -1;
+}
+
+// Where Start reads fs.protected_symlinks; null: the kernel's own file.
+std::atomic<const char*> protectedSymlinksFile{nullptr};
+
+// Whether the kernel refuses to follow another user's link in a sticky folder
+// that anyone may write. Where that cannot be read, it is taken to: a link the
+// kernel refuses, once followed here, would be opened by its real path, where
+// no link is left for the kernel to refuse.
+bool LinksProtected() {
+  const char* file = protectedSymlinksFile.load();
+  const Descriptor setting(
+      ::open(file ? file : "/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC));
+  char value = '1';  // what a failed read leaves
+  if (setting.get() >= 0) static_cast<void>(::read(setting.get(), &value, 1));
+  return value != '0';
+}
+
+// The kernel's rule for following `link`, found in `folder`, while the setting
+// is on: it stops another user from pointing a name in /tmp that a root
+// program opens at a file of their choosing. Judged with the file-system user
+// of the thread that resolves, as the kernel judges the thread that opens: the
+// watcher's calls run on the thread that resolved, so what they open is judged
+// alike. A folder that cannot be looked at any more is taken to refuse it.
+bool FollowRefused(const fs::path& folder, const struct stat& link) {
+  // An invalid id changes nothing and returns the thread's file-system user.
+  if (link.st_uid == static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)))) return false;
+  struct stat parent {};
+  return ::stat(folder.c_str(), &parent) != 0 ||
+         ((parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
+          parent.st_uid != link.st_uid);
 }
 
 Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName) {
@@ -325,6 +362,15 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       if (++links > kMaxLinks) {
         result.change.problem = "a link loop, or more than " + std::to_string(kMaxLinks) +
                                 " links, on the way to " + path_;
+        return result;
+      }
+      if (protectedLinks_ && FollowRefused(at, status)) {
+        result.change.problem = "cannot follow the link " + entry.string() +
+                                ": in a sticky folder that anyone may write, fs.protected_symlinks "
+                                "refuses a link that is neither the folder owner's nor the "
+                                "process's";
+        // The process may take on the link owner's user, which no event tells.
+        result.recheck = true;
         return result;
       }
       std::error_code error;
@@ -464,6 +510,10 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
 
 }  // namespace
 
+void detail::SetProtectedSymlinksFile(const char* path) noexcept {
+  protectedSymlinksFile.store(path);
+}
+
 class PathWatcher::Impl {
  public:
   Impl(std::string givenPath, std::chrono::milliseconds quiet)
@@ -567,7 +617,8 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     return false;
   }
   const int instanceHeld = instance.get();
-  Way way(absolute.string(), std::move(instance));
+  // Read once per Start: a change of the setting is seen by the next one.
+  Way way(absolute.string(), std::move(instance), LinksProtected());
   bool ignored = false;
   const Resolution first = way.Follow(ignored);
   // Set before the thread exists: its first call must find them, and must not

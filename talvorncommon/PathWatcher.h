@@ -79,10 +79,14 @@
 // a network file system. Any mount or unmount in the process's mount namespace
 // wakes the thread for one resolution of the path. A folder that may be
 // searched but not read (mode 0711) cannot be watched, so a path through it
-// leads nowhere even where the file could be opened. Links are followed as they
-// are, also where the kernel's fs.protected_symlinks would refuse another
-// user's link in a sticky folder; a real path longer than PATH_MAX is a
-// problem, which names it by its two ends.
+// leads nowhere even where the file could be opened. Where the kernel's
+// fs.protected_symlinks is on (read at each Start, and taken as on where it
+// cannot be read), a link in a sticky folder that anyone may write is followed
+// only if it belongs to the folder's owner or to the file-system user of the
+// thread that resolves: the starting thread at Start, then the watcher's
+// thread, which starts with that user and runs the calls. Another such link
+// leads nowhere, as opening the path on that thread would fail. A real path
+// longer than PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
 // started watcher makes no calls and IsWatching() is false there; Stop (which

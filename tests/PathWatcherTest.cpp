@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -19,6 +20,7 @@
 
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
+#include "talvorncommon/detail/ProtectedSymlinks.h"
 #include "talvorncommon/detail/ResolveHook.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
@@ -303,6 +305,55 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
   static_cast<void>(::umount2(folder.c_str(), MNT_DETACH));
+}
+
+// Where fs.protected_symlinks is on, another user's link in a sticky folder
+// that anyone may write leads nowhere, as opening the path fails with EACCES,
+// unless the folder is the link owner's. Start reads the setting, here from a
+// file of the test's: the machine's own stays as it is.
+TEST_F(PathWatcherTest, AnotherUsersLinkInAStickyFolderIsFollowedOnlyWhereTheKernelWould) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the link and its folder away";
+  constexpr uid_t kRoot = 0, kOther = 65534;
+  struct Case {
+    const char* what;
+    uid_t linkOwner;
+    mode_t folderMode;
+    uid_t folderOwner;
+    const char* setting;  // the file Start reads it from: "on", "off" or "none" (missing)
+    uid_t follower;       // the file-system user of the thread that starts the watcher
+    bool followed;
+  };
+  const Case cases[] = {
+      {"another user's link", kOther, 01777, kRoot, "on", kRoot, false},
+      {"the setting unreadable: taken as on", kOther, 01777, kRoot, "none", kRoot, false},
+      {"the setting off", kOther, 01777, kRoot, "off", kRoot, true},
+      {"the follower's own link", kRoot, 01777, kRoot, "on", kRoot, true},
+      {"a follower of the link owner's user", kOther, 01777, kRoot, "on", kOther, true},
+      {"the folder owner's link", kOther, 01777, kOther, "on", kRoot, true},
+      {"a folder that is not sticky", kOther, 0777, kRoot, "on", kRoot, true},
+      {"a folder that not anyone may write", kOther, 01775, kRoot, "on", kRoot, true},
+  };
+  Shell("echo 1 > on && echo 0 > off && echo v1 > target && mkdir tmp && ln -s ../target tmp/w");
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);  // for the other user to follow
+  const std::string folder = dir_.Join("tmp");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(::lchown((folder + "/w").c_str(), c.linkOwner, kRoot) == 0 &&
+                ::chown(folder.c_str(), c.folderOwner, kRoot) == 0 &&
+                ::chmod(folder.c_str(), c.folderMode) == 0);
+    const std::string setting = dir_.Join(c.setting);
+    detail::SetProtectedSymlinksFile(setting.c_str());
+    ::setfsuid(c.follower);  // this thread's alone
+    PathWatcher watcher(root_ + "/tmp/w");
+    EXPECT_TRUE(watcher.Start(Record(), error_)) << error_;
+    ::setfsuid(kRoot);
+    detail::SetProtectedSymlinksFile(nullptr);
+    EXPECT_EQ(Describe(watcher.Current()),
+              c.followed ? "/target: v1"
+                         : "problem: cannot follow the link /tmp/w: in a sticky folder that "
+                           "anyone may write, fs.protected_symlinks refuses a link that is "
+                           "neither the folder owner's nor the process's");
+  }
 }
 
 // A failed Start gives a complete text naming the path as given, logs it and
