@@ -14,7 +14,6 @@
 #ifndef TALVORNCOMMON_TESTS_FUSEMOUNT_H_
 #define TALVORNCOMMON_TESTS_FUSEMOUNT_H_
 
-#include <fcntl.h>
 #include <linux/magic.h>
 #include <sched.h>
 #include <signal.h>
@@ -100,7 +99,6 @@ class FuseMount {
     const int output = ::memfd_create("bindfs-output", MFD_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, output, 1);
     posix_spawn_file_actions_adddup2(&actions, output, 2);
     const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr, argv.data(), environ);
@@ -108,8 +106,9 @@ class FuseMount {
     if (spawned != 0) {
       daemon_ = -1;
       ::close(output);
-      return spawned == ENOENT ? "bindfs is not installed"
-                               : "cannot mount: cannot start bindfs: " + Error(spawned);
+      return spawned == ENOENT
+                 ? "bindfs is not installed"
+                 : "cannot mount: cannot start bindfs: " + std::string(std::strerror(spawned));
     }
 
     std::string reason;
@@ -159,7 +158,8 @@ class FuseMount {
   static std::string EnterOwnMountNamespace() {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "cannot mount: no mount namespace of the test's own: " + Error(errno);
+      return "cannot mount: no mount namespace of the test's own: " +
+             std::string(std::strerror(errno));
     return "";
   }
 
@@ -173,8 +173,6 @@ class FuseMount {
     return WIFEXITED(status) ? "bindfs exited with status " + std::to_string(WEXITSTATUS(status))
                              : "bindfs ended by signal " + std::to_string(WTERMSIG(status));
   }
-
-  static std::string Error(int number) { return std::strerror(number); }
 
   std::string mountFolder_;
   std::string reason_;
