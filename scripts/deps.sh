@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, fuzzers and benchmarks need,
+# Installs the Debian packages the build, tests, fuzzers and benchmarks need
+# (bindfs and fuse3 give the tests a user-space file system to mount),
 # only those that are missing: on a machine that has them all it is silent and
 # takes well under a second.
 set -euo pipefail
@@ -10,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libssl-dev
+  bindfs fuse3
 )
 
 missing=()
