@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "talvorncommon/detail/Burst.h"
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/Log.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
@@ -52,6 +53,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using detail::Verbosity;
+
+static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeriod &&
+                  PathWatcher::kLongestBurst == detail::Burst::kLongestBurst &&
+                  PathWatcher::kRecheckPeriod == detail::Burst::kRecheckPeriod,
+              "the periods PathWatcher tells are those its bursts keep");
 
 // Shown by debuggers, top and /proc/<pid>/task/<tid>/comm.
 constexpr const char* kThreadName = "PathWatcher";
@@ -517,7 +523,7 @@ void detail::SetProtectedSymlinksFile(const char* path) noexcept {
 class PathWatcher::Impl {
  public:
   Impl(std::string givenPath, std::chrono::milliseconds quiet)
-      : path(std::move(givenPath)), quietPeriod(std::max(quiet, std::chrono::milliseconds(0))) {}
+      : path(std::move(givenPath)), quietPeriod(quiet) {}
 
   // Opens the instance and the eventfd, resolves the path and starts the
   // thread. Runs under startStopMutex with `watching` false; on failure
@@ -545,17 +551,12 @@ class PathWatcher::Impl {
   // Makes `next` the current Change, warns when a problem begins, calls back.
   void Report(const Change& next);
 
-  // How long a burst must stay quiet to end.
-  std::chrono::milliseconds QuietFor(bool writerOpen) const {
-    return writerOpen ? std::max(quietPeriod, kWriterQuietPeriod) : quietPeriod;
-  }
-
   void LogError(int line, std::string_view format, std::string_view detail = {}) const {
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kError, line, format, path, detail);
   }
 
   const std::string path;
-  const std::chrono::milliseconds quietPeriod;
+  const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
   std::mutex startStopMutex;
   // Under startStopMutex.
   std::thread thread;
@@ -725,17 +726,7 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
   currentWatcher = this;
   alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
   Change reported = std::move(first.change);
-  bool recheck = first.recheck;
-  bool inBurst = false;
-  bool content = false;
-  bool overflow = false;
-  // The way was resolved during the burst, so may lead elsewhere now.
-  bool wayTouched = false;
-  // A writer holds the file open: the burst lasts until it closes it.
-  bool writerOpen = false;
-  Clock::time_point burstStart;
-  Clock::time_point lastEvent;
-  Clock::time_point lastCheck = Clock::now();
+  detail::Burst burst(quietPeriod, Clock::now(), first.recheck);
   int reportedFile = way.fileWatch();
   // Resolves the way again at once, so that the next records are read against
   // the way as it is now, and a folder that has just appeared is watched
@@ -743,22 +734,15 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
   const auto followNow = [&] {
     bool finalMoved = false;
     const Resolution now = way.Follow(finalMoved);
-    recheck = now.recheck;
-    wayTouched = true;
     // No file for a writer to close: a link, a folder, a fifo.
-    if (finalMoved || now.change.file.empty()) writerOpen = false;
+    burst.Resolved(now.recheck, finalMoved || now.change.file.empty());
   };
   std::array<pollfd, 3> polled{
       {{way.descriptor(), POLLIN, 0}, {wakeFd, POLLIN, 0}, {mounts.get(), POLLPRI, 0}}};
   for (;;) {
     // Asleep in the kernel until an event or Stop, except while a burst is
     // gathered or a problem awaits its recheck.
-    std::optional<Clock::time_point> deadline;
-    if (inBurst) {
-      deadline = std::min(lastEvent + QuietFor(writerOpen), burstStart + kLongestBurst);
-    } else if (recheck) {
-      deadline = lastCheck + kRecheckPeriod;
-    }
+    const std::optional<Clock::time_point> deadline = burst.Deadline();
     timespec timeout{};
     if (deadline) {
       const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
@@ -776,10 +760,11 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
       return;
     }
     if (polled[1].revents != 0) return;  // Stop
-    bool relevant = false;
+    // Every record of one read is timed as the wake that read it.
+    const Clock::time_point woke = Clock::now();
     if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere
       followNow();
-      relevant = true;
+      burst.Hear(woke, {});
     }
     if ((polled[0].revents & POLLIN) != 0) {
       const ssize_t size = ::read(way.descriptor(), buffer.data(), buffer.size());
@@ -788,62 +773,33 @@ void PathWatcher::Impl::Run(Way way, Descriptor mounts, int wakeFd, Resolution f
                  "reading the inotify instance failed: " + ErrorText(errno));
         return;
       }
-      detail::ForEachInotifyRecord(buffer.data(),
-                                   static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
-                                   [&](const inotify_event& record, std::string_view name) {
-                                     Seen seen;
-                                     way.Classify(record, name, seen);
-                                     if (!seen.relevant) return;
-                                     relevant = true;
-                                     content |= seen.content;
-                                     overflow |= seen.overflow;
-                                     if (seen.writing) writerOpen = *seen.writing;
-                                     if (seen.way) followNow();
-                                   });
-    }
-    if (relevant) {
-      const Clock::time_point now = Clock::now();
-      if (!inBurst) burstStart = now;
-      inBurst = true;
-      lastEvent = now;
+      detail::ForEachInotifyRecord(
+          buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
+          [&](const inotify_event& record, std::string_view name) {
+            Seen seen;
+            way.Classify(record, name, seen);
+            if (!seen.relevant) return;
+            burst.Hear(
+                woke,
+                {.content = seen.content, .overflow = seen.overflow, .writing = seen.writing});
+            if (seen.way) followNow();
+          });
     }
     const Clock::time_point now = Clock::now();
-    bool contentChanged = false;
-    bool overflowed = false;
-    bool settle = true;
-    const bool recheckDue = recheck && now - lastCheck >= kRecheckPeriod;
-    if (inBurst) {
-      // Records still queued belong to this burst, whatever the time.
-      const bool longest = now - burstStart >= kLongestBurst;
-      if (!longest && (now - lastEvent < QuietFor(writerOpen) || Queued(way.descriptor()))) {
-        continue;
-      }
-      contentChanged = content;
-      overflowed = overflow;
-      // Writes alone leave the way as the last resolution found it: no event
-      // on it, no mount. Not resolving it again halves a save's delay. A
-      // problem due to be checked again is, or a writer that never pauses
-      // would put its check off for ever.
-      settle = wayTouched || recheckDue;
-      // A writer still open has had its second; its next write or its close
-      // starts another burst.
-      inBurst = content = overflow = writerOpen = wayTouched = false;
-    } else if (!recheckDue) {
-      continue;
-    }
+    const std::optional<detail::Burst::End> end = burst.Due(now, Queued(way.descriptor()));
+    if (!end) continue;
     // The burst has ended, or a problem is due to be checked again.
-    Resolution next{reported, recheck};
-    if (settle) {
+    Change next = reported;
+    if (end->resolve) {
       bool finalMoved = false;
-      next = way.Follow(finalMoved);
-      recheck = next.recheck;
-      lastCheck = now;
+      Resolution resolved = way.Follow(finalMoved);
+      burst.Settled(now, resolved.recheck);
+      next = std::move(resolved.change);
     }
     const bool otherFile = way.fileWatch() != reportedFile;
     reportedFile = way.fileWatch();
-    if (overflowed || next.change != reported ||
-        ((contentChanged || otherFile) && !next.change.file.empty())) {
-      reported = next.change;
+    if (end->Calls(next != reported, otherFile, !next.file.empty())) {
+      reported = std::move(next);
       Report(reported);
     }
   }
