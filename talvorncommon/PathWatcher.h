@@ -35,9 +35,9 @@
 // created as a regular file, its burst lasts until the writer closes it, so a
 // writer that pauses while it holds the file open gives one call, after the
 // close, as long as each pause is shorter than kWriterQuietPeriod (a longer
-// pause ends the burst, and the rest of the file comes in another call). A writer that never closes is reported after kWriterQuietPeriod (one
-// second, or `quietPeriod` if longer) without an event, and so is a file that
-// is created with no writer (a hard link made to it); a file written without
+// pause ends the burst, and the rest of the file comes in another call). A writer that never closes
+// is reported after kWriterQuietPeriod (one second, or `quietPeriod` if longer) without an event,
+// and so is a file that is created with no writer (a hard link made to it); a file written without
 // pause is reported at least every kLongestBurst (five seconds). Events on
 // other names in the watched folders end nothing and start nothing.
 //
@@ -54,6 +54,15 @@
 // again every kRecheckPeriod (two seconds) while it lasts; otherwise the thread
 // sleeps in the kernel until an event or Stop wakes it.
 //
+// One for all. Every started PathWatcher of a process shares one inotify
+// instance, one eventfd, one descriptor of the mount table and the one thread
+// "PathWatcher", which exists while at least one watcher is started: following
+// ten thousand files costs one of the user's instances. A folder or file that
+// several watchers watch is one watch, which asks of the kernel what they ask
+// together, and each judges its events against its own way. The calls of all
+// the watchers are made one after the other on that thread, so a long call
+// delays the others' calls: hand long work to a thread of your own.
+//
 // The file itself is watched too, by its inode, so that its writes are seen
 // however they reach it: through another hard link, or on a file bind-mounted
 // over the name (a container's single-file volume written in place by the host
@@ -63,17 +72,15 @@
 // mounted over a folder on the way or over the file, or unmounted, is followed
 // like any other change on the way.
 //
-// Limits. Each started watcher holds one inotify instance, one eventfd, a
-// descriptor of the mount table and one thread, one watch per folder on the way
-// and one for the file (a user has 128 instances and a system-wide number of
-// watches). A name that comes, goes or changes attributes in a watched folder
-// wakes the thread, and so does a close after writing in the file's folder,
-// also when it concerns another name and ends in no call: a busy folder on the
-// way (temporary files made and deleted beside the settings) costs wake-ups; a
-// write to another file does not. A write through a memory mapping is not seen;
-// nor is a save by rename on the other side of a file bind mount, which keeps
-// the old file. A folder that appears on the way and is filled within the same
-// moment (before it is watched) may have a slow writer's half-written file
+// Limits. Each started watcher needs one watch per folder on the way and one
+// for the file, shared with the watchers that watch the same ones (a user has
+// a number of watches for all their programs together). A name that comes, goes or changes
+// attributes in a watched folder wakes the thread, and so does a close after writing in the file's
+// folder, also when it concerns another name and ends in no call: a busy folder on the way
+// (temporary files made and deleted beside the settings) costs wake-ups; a write to another file
+// does not. A write through a memory mapping is not seen; nor is a save by rename on the other side
+// of a file bind mount, which keeps the old file. A folder that appears on the way and is filled
+// within the same moment (before it is watched) may have a slow writer's half-written file
 // reported, followed by a call for the rest. What the kernel does not report is
 // not seen until the next event on the way: changes made on another machine to
 // a network file system. Any mount or unmount in the process's mount namespace
@@ -83,8 +90,9 @@
 // fs.protected_symlinks is on (read at each Start, and taken as on where it
 // cannot be read), a link in a sticky folder that anyone may write is followed
 // only if it belongs to the folder's owner or to the file-system user of the
-// thread that resolves: the starting thread at Start, then the watcher's
-// thread, which starts with that user and runs the calls. Another such link
+// thread that resolves: the starting thread at Start, then the thread
+// "PathWatcher", which starts with the user of the thread that started the
+// process's first watcher and runs the calls. Another such link
 // leads nowhere, as opening the path on that thread would fail. A real path
 // longer than PATH_MAX is a problem, which names it by its two ends.
 //
@@ -99,11 +107,11 @@
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in
 // its Start or Stop; destroy it from its own onChanged, which is a caller error
-// too (the thread cannot wait for itself: the watcher logs an error, makes no
-// further call, and its thread ends on its own once the callback returns, but
-// whatever the callback captured from the owner may be gone by then); make the
-// callbacks of two watchers wait for each other (a callback that stops another
-// watcher waits for that watcher's call to return).
+// too (the thread cannot wait for itself: the watcher logs an error and makes
+// no further call, and its record lives until the callback returns, but
+// whatever the callback captured from the owner may be gone by then). A
+// callback may start, stop or destroy any other watcher: calls never overlap,
+// so that returns at once.
 #ifndef TALVORNCOMMON_PATHWATCHER_H_
 #define TALVORNCOMMON_PATHWATCHER_H_
 
@@ -156,18 +164,19 @@ class PathWatcher {
   // and the watch goes on). Fails if the watcher is started (also from its own
   // onChanged), if `onChanged` is empty, if the path is empty or contains a NUL
   // character, if a relative path cannot be made absolute (the current folder
-  // was deleted), if no inotify instance or eventfd can be opened (the text
-  // tells a user's exhausted fs.inotify.max_user_instances from a process out
-  // of descriptors), nor the
-  // mount table where /proc has one, or if the thread cannot be created; a
-  // failed Start leaves no descriptor and no thread. A relative path is made
+  // was deleted), or, for the first watcher of the process to start, if no
+  // inotify instance or eventfd can be opened (the text tells a user's
+  // exhausted fs.inotify.max_user_instances from a process out of
+  // descriptors), nor the mount table where /proc has one, or if the thread
+  // cannot be created; a failed Start leaves no descriptor and no thread. A relative path is made
   // absolute here, against the current folder.
   // The watcher can be started again after Stop.
   [[nodiscard]] bool Start(OnChanged onChanged, std::string& error);
 
-  // Wakes the thread and returns once it has finished the call it may be
-  // running and has exited, with all its descriptors closed. After it returns
-  // true no call is made until the next Start. Fails if the watcher is not
+  // Returns once the call of this watcher that may be running on the thread
+  // has returned; after it returns true no call is made until the next Start.
+  // The last started watcher's Stop also ends the thread and closes the
+  // shared descriptors. Fails if the watcher is not
   // started, or when called from its own onChanged (a thread cannot wait for
   // itself); a failed Stop changes nothing.
   bool Stop(std::string& error);

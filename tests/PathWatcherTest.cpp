@@ -593,5 +593,129 @@ TEST_F(PathWatcherTest, AProblemNamesThePlaceInFewWords) {
   ::close(pipeEnds[1]);
 }
 
+// A server following one file per tenant, as an ordinary user, whose programs
+// share 128 inotify instances: a thousand watchers cost one instance and one
+// thread, and each file changed once gives one call, to its own watcher.
+TEST_F(PathWatcherTest, AThousandWatchersShareOneInstanceAndOneThread) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
+  constexpr int kWatchers = 1000;
+  ASSERT_EQ(::chmod(root_.c_str(), 0777), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
+    const int threads = CountThreads(), fds = CountOpenFds();  // TSan's own differ in a child
+    std::vector<std::unique_ptr<PathWatcher>> watchers;
+    std::vector<std::atomic<int>> calls(kWatchers);
+    std::vector<std::string> files(kWatchers), seen(kWatchers);
+    for (int i = 0; i < kWatchers; ++i) {
+      files[i] = root_ + "/f" + std::to_string(i);
+      watchers.push_back(std::make_unique<PathWatcher>(files[i], 0ms));
+      const auto record = [&, i](const PathWatcher::Change& change) {
+        seen[i] = change.file;
+        ++calls[i];
+      };
+      if (!watchers.back()->Start(record, error_)) ::_exit(2);
+    }
+    const auto instances = [] {
+      int count = 0;
+      for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        count += std::filesystem::read_symlink(entry, error).string() == "anon_inode:inotify";
+      }
+      return count;
+    };
+    if (instances() != 1 || CountThreads() != threads + 1) ::_exit(3);
+    for (const std::string& file : files) WriteFileBytes(file, "v1");
+    if (!WaitUntil([&] { return std::ranges::all_of(calls, [](auto& n) { return n > 0; }); }))
+      ::_exit(4);
+    std::this_thread::sleep_for(100ms);  // time for a second call, which must not come
+    for (int i = 0; i < kWatchers; ++i)
+      if (calls[i] != 1 || seen[i] != files[i]) ::_exit(5);
+    watchers.clear();
+    ::_exit(CountThreads() == threads && CountOpenFds() == fds ? 0 : 6);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+}
+
+// Watchers that share a folder's or a file's watch each hear what they need
+// of it, also once the others stop; one may stop another from its callback.
+TEST_F(PathWatcherTest, WatchersSharingAWatchEachHearTheirOwn) {
+  Shell("mkdir -p d/sub && echo x1 > d/w && echo y1 > d/sub/y");
+  const auto named = [this](std::string name) {
+    return [this, name](const PathWatcher::Change& change) { Note(name + Describe(change)); };
+  };
+  // x1 and x2 need d's closes and the file's writes; y needs only d's names.
+  // Far longer than the gaps inside one script, even on a loaded machine.
+  const auto quiet = 200ms;
+  PathWatcher x1(root_ + "/d/w", quiet), x2(root_ + "/d/w", quiet), y(root_ + "/d/sub/y", quiet);
+  ASSERT_TRUE(x1.Start(named("x1 "), error_) && x2.Start(named("x2 "), error_) &&
+              y.Start(named("y "), error_))
+      << error_;
+  const auto expect = [&](const char* script, const Calls& calls) {
+    SCOPED_TRACE(script);
+    Shell(script);
+    WaitForCalls(calls.size());
+    std::this_thread::sleep_for(3 * quiet);
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_THAT(std::exchange(calls_, {}), ::testing::UnorderedElementsAreArray(calls));
+  };
+  expect("echo x2 > d/w", {"x1 /d/w: x2", "x2 /d/w: x2"});
+  ASSERT_TRUE(x2.Stop(error_)) << error_;
+  expect("echo x3 >> d/w", {"x1 /d/w: x2\nx3"});
+  ASSERT_TRUE(y.Stop(error_)) << error_;
+  expect("echo x4 > d/.w && mv d/.w d/w", {"x1 /d/w: x4"});
+  ASSERT_TRUE(y.Start(
+      [&](const PathWatcher::Change& change) {
+        Note("y " + Describe(change));
+        std::string stopError;
+        if (x1.IsWatching()) Note(x1.Stop(stopError) ? "y stopped x1" : stopError);
+      },
+      error_));
+  expect("mv d/sub d/sub.old && mkdir d/sub && echo y2 > d/sub/y",
+         {"y /d/sub/y: y2", "y stopped x1"});
+  expect("echo x5 > d/w", {});
+  ASSERT_TRUE(y.Stop(error_)) << error_;
+  ExpectNothingLeftOpen();
+}
+
+// Watchers started and stopped from several threads at once, while their
+// files are written: no two calls ever overlap, and nothing is left open.
+TEST_F(PathWatcherTest, StartAndStopFromManyThreadsAtOnce) {
+  std::atomic<int> inCall{0}, calls{0};
+  std::atomic<bool> overlapped{false}, writing{true};
+  std::thread writer([&] {
+    for (int i = 0; writing; ++i) WriteFileBytes(dir_.Join("f" + std::to_string(i % 4)), "v");
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      PathWatcher watcher(dir_.Join("f" + std::to_string(t)), 0ms);
+      for (int cycle = 0; cycle < 30; ++cycle) {
+        std::string error;
+        EXPECT_TRUE(watcher.Start(
+            [&](const PathWatcher::Change&) {
+              overlapped = overlapped || inCall.fetch_add(1) != 0;
+              std::this_thread::sleep_for(1ms);
+              inCall.fetch_sub(1);
+              ++calls;
+            },
+            error))
+            << error;
+        std::this_thread::sleep_for(5ms);
+        EXPECT_TRUE(watcher.Stop(error)) << error;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  writing = false;
+  writer.join();
+  EXPECT_FALSE(overlapped);
+  EXPECT_GT(calls, 0);
+  ExpectNothingLeftOpen();
+}
+
 }  // namespace
 }  // namespace TalvornCommon

@@ -1,0 +1,322 @@
+#include "talvorncommon/detail/PathHub.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon::detail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Shown by debuggers, top and /proc/<pid>/task/<tid>/comm.
+constexpr const char* kThreadName = "PathWatcher";
+
+// Room for a few hundred records per read; the thread reads again at once when
+// more are queued.
+constexpr std::size_t kReadBufferSize = 16384;
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// Why no inotify instance could be opened. The kernel says EMFILE both when the
+// process is out of descriptors and when the user's programs together hold as
+// many instances as fs.inotify.max_user_instances allows (128 by default): a
+// descriptor that can still be opened tells the two apart. A process holds one
+// instance whatever it follows, so that limit means that as many other
+// processes of the user hold one.
+std::string InstanceFailure(int error) {
+  if (error == EMFILE) {
+    const int probe = ::eventfd(0, EFD_CLOEXEC);
+    if (probe >= 0) {
+      ::close(probe);
+      return "the user's programs already hold as many inotify instances as "
+             "fs.inotify.max_user_instances allows";
+    }
+  }
+  return ErrorText(error);
+}
+
+void Close(int& descriptor) {
+  if (descriptor >= 0) ::close(descriptor);
+  descriptor = -1;
+}
+
+}  // namespace
+
+struct PathHub::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::shared_ptr<Client>> clients;
+  // The client whose call runs on the thread, null between calls.
+  Client* running = nullptr;
+  std::thread thread;
+  std::atomic<std::thread::id> threadId{};
+  // The last client is gone; the thread ends once it sees so.
+  bool stopping = false;
+  // The thread has ended (stopping, or on an error).
+  bool ended = false;
+  // A Remove waits to join the thread; otherwise an ending thread detaches
+  // itself, so that no finished thread waits for a join that may never come.
+  bool joining = false;
+  int instance = -1;
+  int wake = -1;
+  int mounts = -1;
+  Watches table{instance};
+
+  void Run();
+  // Reads and hands out what the instance holds; false on an error.
+  bool Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke);
+  // Closes every descriptor. The table is empty by then, or dropped at the
+  // thread's end: its watches went with the instance.
+  void CloseAll() {
+    Close(instance);
+    Close(wake);
+    Close(mounts);
+  }
+  void Wake() const {
+    const uint64_t one = 1;
+    // An eventfd's counter cannot overflow from a few writes; nothing to handle.
+    static_cast<void>(::write(wake, &one, sizeof one));
+  }
+};
+
+namespace {
+
+std::atomic<PathHub*> currentHub{nullptr};
+
+// A child made by fork has only the thread that forked: the hub's thread is
+// the parent's, its lock may be held by a thread that is not there, and its
+// descriptors are copies. The child closes them, abandons the old hub's memory
+// and starts from an empty hub.
+void ForgetHubInChild();
+
+}  // namespace
+
+struct HubForkHandler {
+  static PathHub* Fresh() {
+    auto* hub = new PathHub();
+    hub->state_ = new PathHub::State();
+    return hub;
+  }
+  static void InChild() {
+    PathHub* old = currentHub.load();
+    if (old != nullptr) {
+      for (const int descriptor : {old->state_->instance, old->state_->wake, old->state_->mounts})
+        if (descriptor >= 0) ::close(descriptor);
+    }
+    currentHub.store(Fresh());
+  }
+};
+
+namespace {
+void ForgetHubInChild() { HubForkHandler::InChild(); }
+}  // namespace
+
+PathHub& PathHub::Get() {
+  static const bool once = [] {
+    currentHub.store(HubForkHandler::Fresh());
+    ::pthread_atfork(nullptr, nullptr, ForgetHubInChild);
+    return true;
+  }();
+  static_cast<void>(once);
+  return *currentHub.load();
+}
+
+bool PathHub::OnThread() const { return state_->threadId.load() == std::this_thread::get_id(); }
+
+bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<void(Watches&)>& setUp,
+                  std::string& reason) {
+  State& s = *state_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (OnThread()) {
+    s.stopping = false;  // a callback starts a watcher as the last one goes: serve on
+  } else {
+    s.changed.wait(lock, [&s] { return !s.stopping || s.ended; });
+  }
+  if (s.ended) {
+    if (s.thread.joinable()) s.thread.join();
+    s.ended = s.stopping = false;
+  }
+  if (!s.thread.joinable()) {
+    // IN_CLOEXEC and EFD_CLOEXEC: a child the host execs must not inherit them,
+    // or the instance would outlive Stop and count against the user's limit.
+    s.instance = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (s.instance < 0) {
+      reason = "inotify_init1 failed: " + InstanceFailure(errno);
+      s.CloseAll();
+      return false;
+    }
+    s.wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.wake < 0) {
+      reason = "eventfd failed: " + ErrorText(errno);
+      s.CloseAll();
+      return false;
+    }
+    // The kernel reports no inotify event for a mount: a file system mounted
+    // over a folder on the way (or over the file) is heard as a change of the
+    // mount table, which polls as POLLPRI. Without /proc mounts go unheard.
+    // The calling thread's table: /proc/self names the main thread, whose
+    // table cannot be opened once it has ended with pthread_exit.
+    s.mounts = ::open("/proc/thread-self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (s.mounts < 0 && errno != ENOENT) {
+      reason = "opening /proc/thread-self/mountinfo failed: " + ErrorText(errno);
+      s.CloseAll();
+      return false;
+    }
+    try {
+      if (WatchThreadHook hook = GetWatchThreadHook()) hook();
+      s.thread = std::thread([&s] { s.Run(); });
+    } catch (const std::system_error& exception) {
+      reason = fmt::format("watch thread creation failed: {}", exception.what());
+      s.CloseAll();
+      return false;
+    }
+    s.threadId = s.thread.get_id();
+  }
+  setUp(s.table);
+  s.clients.push_back(client);
+  s.Wake();  // its deadline may come first
+  return true;
+}
+
+void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDown) {
+  State& s = *state_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  const bool onThread = OnThread();
+  if (!onThread) s.changed.wait(lock, [&] { return s.running != client; });
+  const auto found = std::find_if(s.clients.begin(), s.clients.end(),
+                                  [client](const auto& entry) { return entry.get() == client; });
+  if (found == s.clients.end()) return;
+  // Kept alive past the erase: tearDown may still need it.
+  const std::shared_ptr<Client> keep = *found;
+  s.clients.erase(found);
+  tearDown(s.table);
+  if (!s.clients.empty()) return;
+  s.stopping = true;
+  s.Wake();
+  if (onThread) return;  // the thread ends once the call it runs returns
+  s.joining = true;
+  s.changed.wait(lock, [&s] { return s.ended || !s.stopping; });
+  s.joining = false;
+  if (!s.ended) return;  // a callback started another watcher meanwhile
+  s.thread.join();
+  s.ended = s.stopping = false;
+  s.changed.notify_all();
+}
+
+void PathHub::State::Run() {
+  ::pthread_setname_np(::pthread_self(), kThreadName);
+  alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
+  std::vector<std::shared_ptr<Client>> due;
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    if (stopping && clients.empty()) break;
+    // Asleep in the kernel until an event, a wake-up or the first deadline of
+    // a client: with none, no timeout at all.
+    std::optional<Time> deadline;
+    for (const auto& client : clients) {
+      const std::optional<Time> its = client->Deadline();
+      if (its && (!deadline || *its < *deadline)) deadline = its;
+    }
+    timespec timeout{};
+    if (deadline) {
+      const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timeout.tv_sec = static_cast<time_t>(seconds.count());
+      timeout.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    }
+    std::array<pollfd, 3> polled{{{instance, POLLIN, 0}, {wake, POLLIN, 0}, {mounts, POLLPRI, 0}}};
+    lock.unlock();
+    const int ready = ::ppoll(polled.data(), polled.size(), deadline ? &timeout : nullptr, nullptr);
+    const int pollError = errno;
+    lock.lock();
+    if (ready < 0) {
+      if (pollError == EINTR) continue;
+      for (const auto& client : clients) client->Failed("poll failed: " + ErrorText(pollError));
+      break;
+    }
+    if ((polled[1].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      static_cast<void>(::read(wake, &count, sizeof count));
+    }
+    const Time woke = Clock::now();
+    if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere
+      for (const auto& client : clients) client->OnMountsChanged(woke);
+    }
+    if ((polled[0].revents & POLLIN) != 0 && !Dispatch(buffer, woke)) break;
+    const Time now = Clock::now();
+    int bytes = 0;
+    const bool queued = ::ioctl(instance, FIONREAD, &bytes) == 0 && bytes > 0;
+    for (const auto& client : clients) {
+      if (client->Due(now, queued)) due.push_back(client);
+    }
+    // One call after the other, without the lock: a callback may start, stop
+    // or destroy any watcher, its own included.
+    for (std::shared_ptr<Client>& client : due) {
+      if (std::find(clients.begin(), clients.end(), client) == clients.end()) continue;
+      running = client.get();
+      lock.unlock();
+      client->Call();
+      lock.lock();
+      running = nullptr;
+      changed.notify_all();
+    }
+    due.clear();
+  }
+  // Nothing of the hub outlives its thread: a watcher that destroyed itself
+  // from its callback, the last one, leaves no descriptor open either.
+  CloseAll();
+  table.Clear();
+  ended = true;
+  threadId = std::thread::id();
+  if (!joining) thread.detach();
+  changed.notify_all();
+}
+
+bool PathHub::State::Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke) {
+  const ssize_t size = ::read(instance, buffer.data(), buffer.size());
+  if (size < 0 && errno != EAGAIN && errno != EINTR) {
+    const std::string why = "reading the inotify instance failed: " + ErrorText(errno);
+    for (const auto& client : clients) client->Failed(why);
+    return false;
+  }
+  std::vector<const void*> owners;
+  ForEachInotifyRecord(
+      buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
+      [&](const inotify_event& record, std::string_view name) {
+        if ((record.mask & IN_Q_OVERFLOW) != 0) {
+          for (const auto& client : clients) client->OnRecord(record, name, woke);
+          return;
+        }
+        // A copy: a client that resolves its way again changes the table.
+        table.OwnersOf(record.wd, owners);
+        for (const void* owner : owners) {
+          // Only a served client's own watches are in the table.
+          const_cast<Client*>(static_cast<const Client*>(owner))->OnRecord(record, name, woke);
+        }
+        if ((record.mask & IN_IGNORED) != 0) table.Dropped(record.wd);
+      });
+  return true;
+}
+
+}  // namespace TalvornCommon::detail

@@ -1,0 +1,95 @@
+// Internal: the one inotify instance, wake-up eventfd, mount-table descriptor
+// and thread "PathWatcher" that all the started PathWatchers of a process
+// share. A user has 128 inotify instances for all their programs together, so
+// a process that follows ten thousand files must still hold only one.
+//
+//   detail::PathHub& hub = detail::PathHub::Get();
+//   if (!hub.Add(client, [&](detail::Watches& watches) { FirstResolution(watches); }, reason))
+//     Fail(reason);
+//   ...
+//   hub.Remove(client.get(), [&](detail::Watches& watches) { ReleaseWatches(watches); });
+//
+// The thread exists while at least one client is added: the first Add opens
+// the descriptors and starts it, the last Remove ends it and closes them. It
+// sleeps in ppoll with no timeout while no client has a deadline. Under the
+// hub's lock it hands every record to the clients whose watch it is (an
+// overflow to all), tells all of them when the mount table changes, and asks
+// each whether a call is due; the calls then run one after the other on the
+// thread, without the lock, so a callback may add or remove any client.
+//
+// In a child made by fork none of this exists: the child starts from an empty
+// hub of its own, and closes its copies of the parent's descriptors.
+#ifndef TALVORNCOMMON_DETAIL_PATHHUB_H_
+#define TALVORNCOMMON_DETAIL_PATHHUB_H_
+
+#include <sys/inotify.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "talvorncommon/detail/Way.h"
+
+namespace TalvornCommon::detail {
+
+class PathHub {
+ public:
+  using Time = std::chrono::steady_clock::time_point;
+
+  // A watcher served by the hub. All but Call run on the hub's thread (or an
+  // adding or removing thread) under the hub's lock, and must not block long.
+  class Client {
+   public:
+    virtual ~Client() = default;
+    // A record of one of the client's watches, or an overflow of the queue;
+    // `woke` is when the thread woke to read it.
+    virtual void OnRecord(const inotify_event& record, std::string_view name, Time woke) = 0;
+    // The mount table changed: anything on the way may lead elsewhere.
+    virtual void OnMountsChanged(Time woke) = 0;
+    // When the thread must wake for the client; nullopt: not before an event.
+    virtual std::optional<Time> Deadline() const = 0;
+    // Whether a call is due at `now`; `queued` when records still wait in the
+    // kernel's queue.
+    virtual bool Due(Time now, bool queued) = 0;
+    // Makes the call that Due found due, on the hub's thread, without the lock.
+    virtual void Call() = 0;
+    // The thread gave up on an error of the kernel's: no call follows.
+    virtual void Failed(std::string_view why) = 0;
+  };
+
+  // This process's hub.
+  static PathHub& Get();
+
+  // Serves `client` from now on: opens the descriptors and starts the thread
+  // if none runs, then runs `setUp` with the instance's watches under the lock
+  // (the client's first resolution), before any record can reach the client.
+  // False, with `reason` set and nothing left open, when a descriptor or the
+  // thread cannot be had.
+  bool Add(const std::shared_ptr<Client>& client, const std::function<void(Watches&)>& setUp,
+           std::string& reason);
+
+  // Serves `client` no longer: waits for its call if one runs on another
+  // thread, then runs `tearDown` with the watches under the lock. The last
+  // client's removal ends the thread (joined, except from the thread itself,
+  // which then ends once the call it runs returns) and closes every descriptor.
+  void Remove(Client* client, const std::function<void(Watches&)>& tearDown);
+
+  // True on the hub's thread, while it serves.
+  bool OnThread() const;
+
+  PathHub(const PathHub&) = delete;
+  PathHub& operator=(const PathHub&) = delete;
+
+ private:
+  PathHub() = default;
+  struct State;
+  State* state_ = nullptr;  // never freed: a fork's child abandons it
+  friend struct HubForkHandler;
+};
+
+}  // namespace TalvornCommon::detail
+
+#endif  // TALVORNCOMMON_DETAIL_PATHHUB_H_

@@ -1,0 +1,403 @@
+#include "talvorncommon/detail/Way.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/fsuid.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/ProtectedSymlinks.h"
+#include "talvorncommon/detail/ResolveHook.h"
+
+namespace TalvornCommon::detail {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The kernel gives up after 40 links on the way (ELOOP); the watcher follows
+// exactly what opening the path would reach.
+constexpr int kMaxLinks = 40;
+
+std::atomic<ResolveHook> resolveHook{nullptr};
+
+// Where LinksProtected reads fs.protected_symlinks; null: the kernel's own file.
+std::atomic<const char*> protectedSymlinksFile{nullptr};
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// A path too long for the kernel is named by its two ends: thousands of
+// characters in a problem, and in the log line that repeats it, help nobody.
+std::string Shortened(const std::string& path) {
+  constexpr std::size_t kEnd = 60;
+  if (path.size() <= 3 * kEnd) return path;
+  return path.substr(0, kEnd) + "... (" + std::to_string(path.size()) + " characters) ..." +
+         path.substr(path.size() - kEnd);
+}
+
+// A link in /proc whose target is a kernel object, not a path: an open
+// descriptor's pipe, socket or anonymous inode ("pipe:[4026]").
+bool LeadsToKernelObject(const fs::path& folder, const std::string& target) {
+  struct statfs fileSystem {};
+  return !target.empty() && target.front() != '/' && target.find(':') != std::string::npos &&
+         ::statfs(folder.c_str(), &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+}
+
+// A place that cannot be watched is a problem, checked again later.
+void CannotWatch(std::string place, int error, Resolution& result) {
+  // By value: the place may be the file's path, cleared here.
+  result.change.file.clear();
+  result.change.problem = "cannot watch " + place + ": " +
+                          (error == ENOSPC ? "the user's limit of inotify watches is reached "
+                                             "(fs.inotify.max_user_watches)"
+                                           : ErrorText(error));
+  result.recheck = true;
+}
+
+// The kernel's rule for following `link`, found in `folder`, while the setting
+// is on: it stops another user from pointing a name in /tmp that a root
+// program opens at a file of their choosing. Judged with the file-system user
+// of the thread that resolves, as the kernel judges the thread that opens: the
+// watcher's calls run on the thread that resolved, so what they open is judged
+// alike. A folder that cannot be looked at any more is taken to refuse it.
+bool FollowRefused(const fs::path& folder, const struct stat& link) {
+  // An invalid id changes nothing and returns the thread's file-system user.
+  if (link.st_uid == static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)))) return false;
+  struct stat parent {};
+  return ::stat(folder.c_str(), &parent) != 0 ||
+         ((parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
+          parent.st_uid != link.st_uid);
+}
+
+// Owns a file descriptor for the span of a scope.
+class ScopedDescriptor {
+ public:
+  explicit ScopedDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
+  ScopedDescriptor(const ScopedDescriptor&) = delete;
+  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+  ~ScopedDescriptor() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+  }
+  int get() const noexcept { return descriptor_; }
+
+ private:
+  const int descriptor_;
+};
+
+}  // namespace
+
+void SetResolveHook(ResolveHook hook) noexcept { resolveHook.store(hook); }
+ResolveHook GetResolveHook() noexcept { return resolveHook.load(); }
+void SetProtectedSymlinksFile(const char* path) noexcept { protectedSymlinksFile.store(path); }
+
+// Whether the kernel refuses to follow another user's link in a sticky folder
+// that anyone may write. Where that cannot be read, it is taken to: a link the
+// kernel refuses, once followed here, would be opened by its real path, where
+// no link is left for the kernel to refuse.
+bool LinksProtected() {
+  const char* file = protectedSymlinksFile.load();
+  const ScopedDescriptor setting(
+      ::open(file ? file : "/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC));
+  char value = '1';  // what a failed read leaves
+  if (setting.get() >= 0) static_cast<void>(::read(setting.get(), &value, 1));
+  return value != '0';
+}
+
+int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
+  const std::string text = folder.string();
+  // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
+  // are narrowed, if at all, only once the whole way is known.
+  const int watch = watches_.Add(owner_, text, kWayMask, kAddFlags);
+  if (watch >= 0) {
+    Folder& entry = wanted[watch];
+    if (entry.path.empty()) entry.path = text;
+    return watch;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) {
+    // Replaced since it was looked up: the event that replaced it follows.
+    result.change.problem = text + " is no longer a folder";
+  } else {
+    CannotWatch(text, errno, result);
+  }
+  return -1;
+}
+
+int Way::AskClose(const fs::path& folder, int watch, std::map<int, Folder>& wanted) {
+  const int asked = watches_.Add(owner_, folder.string(), kWayMask | kFinalFolderMask, kAddFlags);
+  if (asked == watch) {
+    wanted[watch].closeAsked = true;
+    return watch;
+  }
+  // Whatever took the folder's place is not on the way as it was walked.
+  if (asked >= 0 && wanted.count(asked) == 0 && folders_.count(asked) == 0)
+    watches_.Release(owner_, asked);
+  masksUnsure_ = true;
+  return -1;
+}
+
+Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName) {
+  Resolution result;
+  std::vector<std::string> pending;  // the parts still to walk, the next one last
+  const auto push = [&pending](const fs::path& route) {
+    std::vector<std::string> parts;
+    for (const fs::path& part : route) parts.push_back(part.string());
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  push(path_);
+  // Always a real folder, watched: ".." after a link goes up from where the
+  // link led, as it does for open().
+  fs::path at = "/";
+  int atWatch = Watch(at, wanted, result);
+  std::string lastLink;  // the last link followed, for a dangling link's problem
+  int links = 0;
+  while (atWatch >= 0 && !pending.empty()) {
+    const std::string part = pending.back();
+    pending.pop_back();
+    if (part.empty() || part == "." || part == "/") continue;
+    if (part == "..") {
+      at = at.parent_path();
+      atWatch = Watch(at, wanted, result);
+      continue;
+    }
+    const fs::path entry = at / part;
+    const bool last = pending.empty();
+    wanted[atWatch].names.insert(part);
+    if (last) {
+      // The close is asked of this folder before the file is looked up and
+      // watched: a writer that writes and closes in between is heard closing.
+      finalWatch = AskClose(at, atWatch, wanted);
+      finalName = part;
+    }
+    struct stat status {};
+    if (::lstat(entry.c_str(), &status) != 0) {
+      const int error = errno;
+      if (error == ENOENT) {
+        result.change.problem = entry.string() + " does not exist";
+        if (!lastLink.empty())
+          result.change.problem += " (reached through the link " + lastLink + ")";
+      } else {
+        result.change.problem =
+            "cannot look into " + Shortened(at.string()) + ": " + ErrorText(error);
+        // A real path longer than the kernel takes stays too long.
+        result.recheck = error != ENAMETOOLONG;
+      }
+      return result;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      // The last name is now looked up where the link leads.
+      if (last) finalWatch = -1;
+      if (++links > kMaxLinks) {
+        result.change.problem = "a link loop, or more than " + std::to_string(kMaxLinks) +
+                                " links, on the way to " + path_;
+        return result;
+      }
+      if (protectedLinks_ && FollowRefused(at, status)) {
+        result.change.problem = "cannot follow the link " + entry.string() +
+                                ": in a sticky folder that anyone may write, fs.protected_symlinks "
+                                "refuses a link that is neither the folder owner's nor the "
+                                "process's";
+        // The process may take on the link owner's user, which no event tells.
+        result.recheck = true;
+        return result;
+      }
+      std::error_code error;
+      const fs::path target = fs::read_symlink(entry, error);
+      if (error) {
+        result.change.problem = "cannot read the link " + entry.string() + ": " + error.message();
+        result.recheck = true;
+        return result;
+      }
+      if (LeadsToKernelObject(at, target.string())) {
+        result.change.problem =
+            entry.string() + " is not a regular file: it leads to " + target.string();
+        return result;
+      }
+      if (target.is_absolute()) {
+        at = "/";
+        atWatch = Watch(at, wanted, result);
+      }
+      push(target);
+      lastLink = entry.string();
+      continue;
+    }
+    if (!last) {
+      if (!S_ISDIR(status.st_mode)) {
+        result.change.problem = entry.string() + " is not a folder";
+        return result;
+      }
+      at = entry;
+      atWatch = Watch(at, wanted, result);
+      continue;
+    }
+    if (S_ISDIR(status.st_mode)) {
+      result.change.problem = entry.string() + " is a folder, not a file";
+    } else if (!S_ISREG(status.st_mode)) {
+      result.change.problem = entry.string() + " is not a regular file";
+    } else if (::faccessat(AT_FDCWD, entry.c_str(), R_OK, AT_EACCESS) != 0) {
+      // As the process would open it: with its effective ids, not the real ones.
+      result.change.problem = "cannot read " + entry.string() + ": " + ErrorText(errno);
+      result.recheck = true;
+    } else {
+      result.change.file = entry.string();
+    }
+    return result;
+  }
+  // A path ending in "/", "." or "..": its last part is a folder.
+  if (result.change.problem.empty()) result.change.problem = path_ + " names a folder, not a file";
+  return result;
+}
+
+Resolution Way::Follow(bool& finalMoved) {
+  std::map<int, Folder> wanted;
+  int finalWatch = -1;
+  std::string finalName;
+  Resolution result = Walk(wanted, finalWatch, finalName);
+  // Set anew each time: a file replaced under the same name is another inode.
+  // One that is gone by now is no problem: the event that removed it follows.
+  int fileWatch = -1;
+  if (!result.change.file.empty()) {
+    fileWatch = watches_.Add(owner_, result.change.file, kFileMask, IN_DONT_FOLLOW);
+    if (fileWatch < 0 && errno != ENOENT) CannotWatch(result.change.file, errno, result);
+  }
+  if (ResolveHook hook = GetResolveHook()) hook();
+  if (fileWatch_ >= 0 && fileWatch_ != fileWatch) watches_.Release(owner_, fileWatch_);
+  fileWatch_ = fileWatch;
+  bool unsure = false;
+  for (const auto& [watch, folder] : folders_) {
+    if (wanted.count(watch) == 0) watches_.Release(owner_, watch);
+  }
+  for (auto& [watch, folder] : wanted) {
+    const auto previous = folders_.find(watch);
+    // A watch kept from before still has its mask; a new one has the way's.
+    const uint32_t had = (previous == folders_.end() ? kWayMask : previous->second.mask) |
+                         (folder.closeAsked ? kFinalFolderMask : 0);
+    folder.mask = kWayMask | (watch == finalWatch ? kFinalFolderMask : 0);
+    if (folder.mask == had && !masksUnsure_) continue;
+    // Replaces the mask, by path. Should another folder have taken the path
+    // meanwhile, the masks of the watches may no longer be what is recorded:
+    // the next resolution, which the event of that replacement brings, sets
+    // them all again.
+    if (!watches_.Set(owner_, watch, folder.path, folder.mask, kAddFlags, masksUnsure_)) {
+      unsure = true;
+    }
+  }
+  masksUnsure_ = unsure;
+  folders_ = std::move(wanted);
+  finalMoved = finalWatch != finalWatch_ || finalName != finalName_;
+  finalWatch_ = finalWatch;
+  finalName_ = std::move(finalName);
+  return result;
+}
+
+void Way::Classify(const inotify_event& record, std::string_view name, Seen& seen) const {
+  if ((record.mask & IN_Q_OVERFLOW) != 0) {
+    // Anything may have happened meanwhile.
+    seen.relevant = seen.way = seen.content = seen.overflow = true;
+    return;
+  }
+  if (fileWatch_ >= 0 && record.wd == fileWatch_) {
+    // Its deletion (IN_IGNORED) is told by its folder, or by the link on the way.
+    if ((record.mask & IN_ATTRIB) != 0) seen.relevant = seen.way = true;
+    if ((record.mask & IN_MODIFY) != 0) {
+      seen.relevant = seen.content = true;
+      seen.writing = true;
+    }
+    return;
+  }
+  const auto folder = folders_.find(record.wd);
+  if (folder == folders_.end()) return;  // it has left the way
+  if (name.empty()) {
+    // The folder itself moved away or was deleted, or its permissions may
+    // have changed: the root of a file system ("/", a mount) has no parent to
+    // tell that as a change of one of its names.
+    if (EndsWatch(record.mask)) {
+      seen.relevant = seen.way = seen.content = true;
+    } else if ((record.mask & IN_ATTRIB) != 0) {
+      seen.relevant = seen.way = true;
+    }
+    return;
+  }
+  if (folder->second.names.find(name) == folder->second.names.end()) return;
+  seen.relevant = true;
+  const bool isFinal = record.wd == finalWatch_ && name == finalName_;
+  if ((record.mask & IN_ATTRIB) != 0) seen.way = true;  // a permission may have changed
+  if ((record.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0) {
+    seen.way = seen.content = true;
+    // Whoever creates a file writes it and closes it; a file moved in is whole.
+    if (isFinal) seen.writing = (record.mask & IN_CREATE) != 0 && (record.mask & IN_ISDIR) == 0;
+  }
+  if (isFinal && (record.mask & IN_CLOSE_WRITE) != 0) {
+    seen.content = true;
+    seen.writing = false;
+  }
+}
+
+int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags) {
+  const int watch = ::inotify_add_watch(instance_, path.c_str(), mask | flags | IN_MASK_ADD);
+  if (watch < 0) return watch;
+  Entry& entry = entries_[watch];
+  entry.flags = flags;
+  entry.kernel |= mask;
+  Ask& ask = entry.owners[owner];
+  ask.mask |= mask;
+  ask.path = path;
+  return watch;
+}
+
+bool Watches::Set(const void* owner, int watch, const std::string& path, uint32_t mask,
+                  uint32_t flags, bool force) {
+  const auto entry = entries_.find(watch);
+  if (entry == entries_.end()) return false;  // the kernel dropped it; its event follows
+  entry->second.owners[owner] = {mask, path};
+  return Apply(watch, entry->second, path, flags, force);
+}
+
+void Watches::Release(const void* owner, int watch) {
+  const auto entry = entries_.find(watch);
+  if (entry == entries_.end() || entry->second.owners.erase(owner) == 0) return;
+  if (entry->second.owners.empty()) {
+    ::inotify_rm_watch(instance_, watch);
+    entries_.erase(entry);
+    return;
+  }
+  const Ask& other = entry->second.owners.begin()->second;
+  static_cast<void>(Apply(watch, entry->second, other.path, entry->second.flags, false));
+}
+
+void Watches::OwnersOf(int watch, std::vector<const void*>& owners) const {
+  owners.clear();
+  const auto entry = entries_.find(watch);
+  if (entry == entries_.end()) return;
+  for (const auto& [owner, ask] : entry->second.owners) owners.push_back(owner);
+}
+
+bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force) {
+  uint32_t wanted = 0;
+  for (const auto& [owner, ask] : entry.owners) wanted |= ask.mask;
+  if (wanted == entry.kernel && !force) return true;
+  // Without IN_MASK_ADD: the mask may narrow. Another inode found at the path
+  // is not watched unless some way watches it already.
+  const int found = ::inotify_add_watch(instance_, path.c_str(), wanted | flags);
+  if (found == watch) {
+    entry.kernel = wanted;
+    return true;
+  }
+  if (found >= 0 && entries_.count(found) == 0) ::inotify_rm_watch(instance_, found);
+  return false;
+}
+
+void Way::ReleaseAll() {
+  for (const auto& [watch, folder] : folders_) watches_.Release(owner_, watch);
+  if (fileWatch_ >= 0) watches_.Release(owner_, fileWatch_);
+  folders_.clear();
+  fileWatch_ = finalWatch_ = -1;
+  finalName_.clear();
+}
+
+}  // namespace TalvornCommon::detail

@@ -1,0 +1,197 @@
+// Internal: the way of a PathWatcher's path, the room that knows where the
+// path leads and which watches that takes. It resolves the path part by part as
+// the kernel would, asks the process's inotify instance to watch every folder
+// on the way (each before any name in it is looked up) and the file itself, and
+// tells which event records concern the way.
+//
+//   detail::Way way(absolutePath, watches, owner, LinksProtected());
+//   bool finalMoved = false;
+//   const detail::Resolution now = way.Follow(finalMoved);
+//   way.Classify(record, name, seen);  // for every record of its watches
+//
+// A Way touches the kernel's watches only through `Watches`, the table of the
+// instance it shares with the other ways of the process, and only from the
+// thread that holds that table's lock.
+#ifndef TALVORNCOMMON_DETAIL_WAY_H_
+#define TALVORNCOMMON_DETAIL_WAY_H_
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace TalvornCommon::detail {
+
+// Where the path leads: the real path of a regular file, or why none.
+struct Destination {
+  std::string file;
+  std::string problem;
+  bool operator==(const Destination&) const = default;
+};
+
+// What the path leads to after a resolution.
+struct Resolution {
+  Destination change;
+  // The problem may end without an event the watches report (a permission
+  // granted through a group or an ACL, a watch limit raised).
+  bool recheck = false;
+};
+
+// What an event record says about the path.
+struct Seen {
+  bool relevant = false;        // an event on the way: it starts or extends a burst
+  bool way = false;             // the way may lead elsewhere now: resolve it again
+  bool content = false;         // the file's content or the file itself may have changed
+  bool overflow = false;        // the kernel dropped events
+  std::optional<bool> writing;  // a writer began writing the file (true) or closed it
+};
+
+// The watches of the process's one inotify instance. The kernel gives one
+// watch per inode, shared by every way that watches it, so the mask it holds
+// must be what all those ways ask of it together. Used under the lock of the
+// hub that owns the instance.
+class Watches {
+ public:
+  // `instance` is the descriptor of the instance, read at each call.
+  explicit Watches(const int& instance) : instance_(instance) {}
+  Watches(const Watches&) = delete;
+  Watches& operator=(const Watches&) = delete;
+
+  // Adds `mask` to what `owner` asks of the inode at `path` (the kernel's mask
+  // only grows); the watch, or -1 with errno set.
+  int Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags);
+  // Makes `mask` all that `owner` asks of `watch`, found at `path`, and sets
+  // the kernel's mask to what all its owners ask (always, if `force`). False
+  // when the path now leads to another inode: that one is not kept unless
+  // some way watches it already.
+  bool Set(const void* owner, int watch, const std::string& path, uint32_t mask, uint32_t flags,
+           bool force);
+  // `owner` no longer needs `watch`: the kernel's mask narrows to what the
+  // others ask, and the watch goes when none does.
+  void Release(const void* owner, int watch);
+
+  // The owners of `watch`, in `owners` (a copy: an owner that resolves its way
+  // again changes the table).
+  void OwnersOf(int watch, std::vector<const void*>& owners) const;
+  // The kernel removed the watch (IN_IGNORED): its number means nothing now.
+  void Dropped(int watch) { entries_.erase(watch); }
+  // The instance is closed: no watch is left.
+  void Clear() { entries_.clear(); }
+
+ private:
+  struct Ask {
+    uint32_t mask = 0;
+    std::string path;
+  };
+  struct Entry {
+    uint32_t flags = 0;
+    uint32_t kernel = 0;  // as last set in the kernel
+    std::map<const void*, Ask> owners;
+  };
+
+  // Sets the kernel's mask to what all owners ask, by `path`.
+  bool Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force);
+
+  const int& instance_;
+  std::map<int, Entry> entries_;
+};
+
+// Reads the kernel's fs.protected_symlinks: whether it refuses to follow
+// another user's link in a sticky folder that anyone may write.
+bool LinksProtected();
+
+// What every folder on the way reports: the names in it that come, go or change
+// their attributes (a chmod that makes a folder readable again), and its own
+// move or deletion.
+inline constexpr uint32_t kWayMask =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// The folder where the path's last name is looked up also reports closes after
+// writing: a file created there may be written and closed before its own watch
+// is set. Writes are not asked of the folder, where every write to any file
+// would wake the thread, but of the file itself, by its inode, with its
+// attributes: so they are seen however they reach it, through another hard
+// link or on a file bind-mounted over the name (a container's single-file
+// volume), whose events its folder never sees. A writer heard only there is
+// heard closing by no watch, and is read as one that never closes. A write or
+// a close is asked of one watch only: the kernel queues the records of two
+// watches one after the other, so a burst with no quiet period could end
+// between them and give a second call for one save.
+inline constexpr uint32_t kFinalFolderMask = IN_CLOSE_WRITE;
+inline constexpr uint32_t kFileMask = IN_MODIFY | IN_ATTRIB;
+// Only folders, never through a link: the watcher passes real paths, so a link
+// or a file found in a folder's place was put there meanwhile, and the event
+// that put it there brings a new resolution. A file deleted while a writer
+// still holds it open is off the way: its writes are not reported.
+inline constexpr uint32_t kAddFlags = IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+class Way {
+ public:
+  // `owner` tells this way's asks apart in `watches`; `protectedLinks`: the
+  // kernel's fs.protected_symlinks is on.
+  Way(std::string absolutePath, Watches& watches, const void* owner, bool protectedLinks)
+      : path_(std::move(absolutePath)),
+        watches_(watches),
+        owner_(owner),
+        protectedLinks_(protectedLinks) {}
+  Way(const Way&) = delete;
+  Way& operator=(const Way&) = delete;
+
+  // The file's own watch, -1 when the path leads to none: another number is
+  // another file, even under the same real path (a file system mounted over it).
+  int fileWatch() const noexcept { return fileWatch_; }
+
+  // Resolves the path part by part, watching each folder before it looks a
+  // name up in it, so that a change made meanwhile is an event. Watches of
+  // folders that have left the way are released: their events no longer count.
+  // Sets `finalMoved` when the path's last name is now looked up elsewhere.
+  Resolution Follow(bool& finalMoved);
+
+  // Adds what one record says to `seen`. Records of folders that have left
+  // the way and of other names are ignored.
+  void Classify(const inotify_event& record, std::string_view name, Seen& seen) const;
+
+  // Releases every watch of the way; it watches nothing until the next Follow.
+  void ReleaseAll();
+
+ private:
+  struct Folder {
+    std::string path;
+    std::set<std::string, std::less<>> names;  // looked up in it on the way
+    uint32_t mask = kWayMask;                  // as last asked of the watches
+    bool closeAsked = false;                   // the walk added kFinalFolderMask
+  };
+
+  // The folder's watch descriptor in `wanted`, added to the kernel's; -1 with
+  // `problem` set when it cannot be watched.
+  int Watch(const std::filesystem::path& folder, std::map<int, Folder>& wanted, Resolution& result);
+  // Adds the close after writing to the mask of the folder where the last name
+  // is looked up; returns its watch, or -1 if another folder has taken its
+  // place meanwhile (the event that put it there follows).
+  int AskClose(const std::filesystem::path& folder, int watch, std::map<int, Folder>& wanted);
+  Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
+
+  std::string path_;
+  Watches& watches_;
+  const void* const owner_;
+  const bool protectedLinks_;
+  std::map<int, Folder> folders_;
+  // Where the path's last name is looked up: the file's folder and name, or
+  // where it is missing. -1 when the walk ended before the last name.
+  int finalWatch_ = -1;
+  std::string finalName_;
+  // The file's own watch; -1 when the path leads to none.
+  int fileWatch_ = -1;
+  // A mask was set on a folder that had replaced the one meant.
+  bool masksUnsure_ = false;
+};
+
+}  // namespace TalvornCommon::detail
+
+#endif  // TALVORNCOMMON_DETAIL_WAY_H_
