@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "talvorncommon/detail/FileSystems.h"
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
 #include "talvorncommon/detail/ResolveHook.h"
@@ -117,6 +118,7 @@ int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution
   if (watch >= 0) {
     Folder& entry = wanted[watch];
     if (entry.path.empty()) entry.path = text;
+    walked_.push_back({LookPlace::Kind::kFolder, text});
     return watch;
   }
   if (errno == ENOENT || errno == ENOTDIR) {
@@ -224,6 +226,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       }
       push(target);
       lastLink = entry.string();
+      walked_.push_back({LookPlace::Kind::kLink, lastLink});
       continue;
     }
     if (!last) {
@@ -245,6 +248,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       result.recheck = true;
     } else {
       result.change.file = entry.string();
+      walked_.push_back({LookPlace::Kind::kFile, result.change.file});
     }
     return result;
   }
@@ -257,7 +261,9 @@ Resolution Way::Follow(bool& finalMoved) {
   std::map<int, Folder> wanted;
   int finalWatch = -1;
   std::string finalName;
+  walked_.clear();
   Resolution result = Walk(wanted, finalWatch, finalName);
+  FindRemote(std::move(walked_));
   // Set anew each time: a file replaced under the same name is another inode.
   // One that is gone by now is no problem: the event that removed it follows.
   int fileWatch = -1;
@@ -390,6 +396,25 @@ bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t f
   }
   if (found >= 0 && entries_.count(found) == 0) ::inotify_rm_watch(instance_, found);
   return false;
+}
+
+void Way::FindRemote(std::vector<LookPlace> walked) {
+  remotePlaces_.clear();
+  remoteWhy_.clear();
+  // "/" again after an absolute link, or a folder met twice through "..":
+  // each place is looked at once, where the walk first met it.
+  std::set<std::string, std::less<>> met;
+  std::erase_if(walked, [&met](const LookPlace& place) { return !met.insert(place.path).second; });
+  for (auto place = walked.begin(); place != walked.end(); ++place) {
+    // A link is on its folder's file system, asked just before it.
+    if (place->kind == LookPlace::Kind::kLink) continue;
+    int error = 0;
+    const std::optional<FileSystem> fileSystem = FileSystemAt(place->path.c_str(), error);
+    if (!fileSystem || !fileSystem->IsRemote()) continue;
+    remotePlaces_.assign(place, walked.end());
+    remoteWhy_ = place->path + " is on " + fileSystem->Describe();
+    return;
+  }
 }
 
 void Way::ReleaseAll() {

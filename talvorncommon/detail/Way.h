@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "talvorncommon/detail/Looks.h"
+
 namespace TalvornCommon::detail {
 
 // Where the path leads: the real path of a regular file, or why none.
@@ -160,6 +162,13 @@ class Way {
   // Releases every watch of the way; it watches nothing until the next Follow.
   void ReleaseAll();
 
+  // The places on the way, as the last Follow met them, from the first one on
+  // a file system whose changes may come from elsewhere (network, user-space,
+  // a virtual machine's share) down to the file; empty when all are local.
+  const std::vector<LookPlace>& RemotePlaces() const noexcept { return remotePlaces_; }
+  // Why RemotePlaces is not empty: its first place and that file system.
+  const std::string& RemoteWhy() const noexcept { return remoteWhy_; }
+
  private:
   struct Folder {
     std::string path;
@@ -176,6 +185,8 @@ class Way {
   // place meanwhile (the event that put it there follows).
   int AskClose(const std::filesystem::path& folder, int watch, std::map<int, Folder>& wanted);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
+  // Finds the first place of `walked` on a remote file system.
+  void FindRemote(std::vector<LookPlace> walked);
 
   std::string path_;
   Watches& watches_;
@@ -190,6 +201,10 @@ class Way {
   int fileWatch_ = -1;
   // A mask was set on a folder that had replaced the one meant.
   bool masksUnsure_ = false;
+  // The places the walk met, in order; then those from the first remote one.
+  std::vector<LookPlace> walked_;
+  std::vector<LookPlace> remotePlaces_;
+  std::string remoteWhy_;
 };
 
 }  // namespace TalvornCommon::detail
