@@ -1,0 +1,241 @@
+#include "talvorncommon/detail/Looks.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon::detail {
+namespace {
+
+using Clock = LookPace::Clock;
+using Kind = LookPlace::Kind;
+
+// Shown by debuggers, top and /proc/<pid>/task/<tid>/comm (15 characters at most).
+constexpr const char* kThreadName = "PathWatcherLook";
+
+// What a look saw of a place. A folder's modification time moves when a name
+// in it comes or goes; a file's sizes and times move when it is written; a
+// link is told by its target. The device and inode tell a place replaced under
+// the same name. A place that could not be looked at is its errno alone.
+struct Sight {
+  int error = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified = 0;  // ns
+  std::int64_t changed = 0;   // ns
+  std::string target;
+  bool operator==(const Sight&) const = default;
+};
+
+struct Seen {
+  LookPlace place;
+  Sight sight;
+};
+
+std::int64_t Nanoseconds(const timespec& time) {
+  return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+}
+
+// The status of a folder or file. A network file system keeps attributes for
+// seconds (NFS 3 to 60 by default) and a stat may be answered from that cache,
+// blind to a change made on the server; an open revalidates them
+// (close-to-open), so the place is opened and its descriptor asked. Nothing is
+// read, and O_NONBLOCK keeps a fifo put in a file's place from blocking the
+// open. A place that may not be opened (no read permission) is still seen
+// through lstat, which needs only the search permission of its folder.
+bool StatusOf(const LookPlace& place, struct stat& status) {
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW |
+                    (place.kind == Kind::kFolder ? O_DIRECTORY : 0);
+  const int descriptor = ::open(place.path.c_str(), flags);
+  if (descriptor < 0) {
+    return (errno == EACCES || errno == EPERM) && ::lstat(place.path.c_str(), &status) == 0;
+  }
+  const bool seen = ::fstat(descriptor, &status) == 0;
+  const int error = errno;
+  ::close(descriptor);
+  errno = error;
+  return seen;
+}
+
+Sight LookAt(const LookPlace& place) {
+  Sight sight;
+  struct stat status {};
+  const bool seen = place.kind == Kind::kLink ? ::lstat(place.path.c_str(), &status) == 0
+                                              : StatusOf(place, status);
+  if (!seen) {
+    sight.error = errno;
+    return sight;
+  }
+  if (place.kind == Kind::kLink) {
+    std::array<char, PATH_MAX> target;
+    const ssize_t size = ::readlink(place.path.c_str(), target.data(), target.size());
+    if (size < 0) {
+      sight.error = errno;
+      return sight;
+    }
+    sight.target.assign(target.data(), static_cast<std::size_t>(size));
+  }
+  sight.device = status.st_dev;
+  sight.inode = status.st_ino;
+  if (place.kind != Kind::kLink) sight.modified = Nanoseconds(status.st_mtim);
+  if (place.kind == Kind::kFile) {
+    sight.size = status.st_size;
+    sight.changed = Nanoseconds(status.st_ctim);
+  }
+  return sight;
+}
+
+// The sights of `places`: the last one of a place in `before`, a first look at
+// any other.
+std::vector<Seen> SightsOf(std::vector<LookPlace> places, std::vector<Seen> before) {
+  std::vector<Seen> seen;
+  seen.reserve(places.size());
+  for (LookPlace& place : places) {
+    const auto known = std::find_if(before.begin(), before.end(),
+                                    [&](const Seen& each) { return each.place == place; });
+    Sight sight = known != before.end() ? known->sight : LookAt(place);
+    seen.push_back({std::move(place), std::move(sight)});
+  }
+  return seen;
+}
+
+// Looks at every place again; true if any differs from its last sight.
+bool LookAgain(std::vector<Seen>& seen) {
+  bool changed = false;
+  for (Seen& each : seen) {
+    Sight now = LookAt(each.place);
+    if (now == each.sight) continue;
+    each.sight = std::move(now);
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace
+
+std::optional<bool> LookPace::Looked(Clock::time_point now, bool changed) {
+  const bool wasSettling = std::exchange(settling_, changed);
+  next_ = now + (changed ? settle_ : period_);
+  if (changed) return true;
+  if (wasSettling) return false;
+  return std::nullopt;
+}
+
+struct Looks::State {
+  explicit State(Found callback) : found(std::move(callback)) {}
+
+  // The thread: sleeps until the next look, Watch or Stop.
+  void Run(std::vector<Seen> seen, LookPace pace);
+
+  // Calls `found` unless Stop has begun.
+  void Tell(bool changed) {
+    std::lock_guard<std::mutex> lock(callMutex);
+    if (!stopped) found(changed);
+  }
+
+  std::mutex mutex;
+  std::condition_variable wake;  // Watch and Stop to the thread, and the thread's end to Stop
+  // Under mutex.
+  std::optional<std::vector<LookPlace>> moved;  // given by Watch, not taken yet
+  bool stopping = false;
+  bool ended = false;
+  // Found runs under callMutex: Stop sets `stopped` under it, so a running call
+  // returns before Stop does and none starts after.
+  std::mutex callMutex;
+  bool stopped = false;  // under callMutex
+  const Found found;
+};
+
+void Looks::State::Run(std::vector<Seen> seen, LookPace pace) {
+  ::pthread_setname_np(::pthread_self(), kThreadName);
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!stopping) {
+    if (moved) {
+      std::vector<LookPlace> places = std::move(*moved);
+      moved.reset();
+      // Unlocked: a first look may block on a hung server, and Stop must not
+      // wait for it.
+      lock.unlock();
+      seen = SightsOf(std::move(places), std::move(seen));
+      lock.lock();
+      continue;
+    }
+    if (wake.wait_until(lock, pace.Next(), [&] { return stopping || moved; })) continue;
+    lock.unlock();
+    const bool changed = LookAgain(seen);
+    if (const std::optional<bool> told = pace.Looked(Clock::now(), changed)) Tell(*told);
+    lock.lock();
+  }
+  ended = true;
+  lock.unlock();
+  wake.notify_all();
+}
+
+Looks::Looks(std::chrono::milliseconds period, std::chrono::milliseconds settle)
+    : period_(period), settle_(settle) {}
+
+Looks::~Looks() {
+  if (thread_.joinable()) Stop(kStopWait);
+}
+
+bool Looks::Start(std::vector<LookPlace> places, Found found, std::string& reason) {
+  if (thread_.joinable()) {
+    reason = "the looks are already started";
+    return false;
+  }
+  auto state = std::make_shared<State>(std::move(found));
+  std::vector<Seen> seen = SightsOf(std::move(places), {});
+  try {
+    if (WatchThreadHook hook = GetWatchThreadHook()) hook();
+    thread_ = std::thread(
+        [state, seen = std::move(seen), pace = LookPace(period_, settle_, Clock::now())]() mutable {
+          state->Run(std::move(seen), pace);
+        });
+  } catch (const std::system_error& exception) {
+    reason = fmt::format("look thread creation failed: {}", exception.what());
+    return false;
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+void Looks::Watch(std::vector<LookPlace> places) {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->moved = std::move(places);
+  }
+  state_->wake.notify_all();
+}
+
+bool Looks::Stop(std::chrono::milliseconds wait) {
+  if (!state_) return true;
+  {
+    std::lock_guard<std::mutex> lock(state_->callMutex);
+    state_->stopped = true;
+  }
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->stopping = true;
+  state_->wake.notify_all();  // now, not at its next look, which may be a period away
+  const bool ended = state_->wake.wait_for(lock, wait, [&] { return state_->ended; });
+  lock.unlock();
+  if (thread_.joinable()) ended ? thread_.join() : thread_.detach();
+  return ended;
+}
+
+}  // namespace TalvornCommon::detail

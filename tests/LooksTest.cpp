@@ -1,0 +1,207 @@
+// Looks at places on a user-space file system that are changed behind its
+// daemon's back, where inotify hears nothing, and at a daemon that hangs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+
+#include <cctype>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "FuseMount.h"
+#include "TestSupport.h"
+#include "talvorncommon/detail/Looks.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
+
+namespace TalvornCommon {
+namespace {
+
+using detail::LookPace;
+using detail::LookPlace;
+using detail::Looks;
+using Kind = LookPlace::Kind;
+using std::chrono::milliseconds;
+using testing::CountOpenFds;
+using testing::CountThreads;
+using ::testing::MatchesRegex;
+using testing::WaitUntil;
+
+// The system call the look thread is in: its sleep is SYS_futex; -1 while it
+// runs or when there is no such thread.
+long LookThreadCall() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (testing::ReadFileBytes(task.path() / "comm") != "PathWatcherLook\n") continue;
+    const std::string call = testing::ReadFileBytes(task.path() / "syscall");
+    return !call.empty() && std::isdigit(call[0]) ? std::stol(call) : -1;
+  }
+  return -1;
+}
+
+TEST(LookPaceTest, LooksComeEachPeriodAndEachSettleWhileAChangeGoesOn) {
+  struct Row {
+    const char* what;
+    int lookEndsAt;  // ms
+    bool changed;
+    std::optional<bool> told;
+    int nextAt;
+  };
+  const Row rows[] = {
+      {"a quiet look tells nothing", 1000, false, std::nullopt, 2000},
+      {"a change is told at once", 2000, true, true, 2200},
+      {"a change going on is told again", 2200, true, true, 2400},
+      {"the first quiet look after it tells it settled", 2400, false, false, 3400},
+      {"then quiet looks tell nothing", 3400, false, std::nullopt, 4400},
+      {"a late look counts from its own end", 4900, true, true, 5100},
+  };
+  const auto at = [](int ms) { return LookPace::Clock::time_point(milliseconds(ms)); };
+  LookPace pace(milliseconds(1000), milliseconds(200), at(0));
+  EXPECT_EQ(pace.Next(), at(1000));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(pace.Looked(at(row.lookEndsAt), row.changed), row.told);
+    EXPECT_EQ(pace.Next(), at(row.nextAt));
+  }
+}
+
+// The thread is made at Start, where a failure to make it leaves none, and
+// Stop wakes it at once from a sleep of an hour.
+TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
+  const int threads = (std::thread([] {}).join(), CountThreads());  // with TSan's helper
+  Looks looks(std::chrono::hours(1), std::chrono::hours(1));
+  std::string reason;
+  const Looks::Found ignored = [](bool) {};
+  detail::SetWatchThreadHook([] { throw std::system_error(EAGAIN, std::generic_category()); });
+  EXPECT_FALSE(looks.Start({}, ignored, reason));
+  detail::SetWatchThreadHook(nullptr);
+  EXPECT_EQ(reason, "look thread creation failed: Resource temporarily unavailable");
+  EXPECT_EQ(CountThreads(), threads);
+  ASSERT_TRUE(looks.Start({}, ignored, reason));
+  ASSERT_TRUE(WaitUntil([] { return LookThreadCall() == SYS_futex; }));  // asleep
+  EXPECT_TRUE(looks.Stop(std::chrono::seconds(10)));
+  EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
+}
+
+// Changes are made in the backing folder, as another machine would make them;
+// the looks see the mount. Each test ends with no thread or descriptor left.
+class LooksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!mount_.IsMounted()) GTEST_SKIP() << mount_.SkipReason();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(looks_.Stop(Looks::kStopWait));
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+  }
+  LookPlace On(Kind kind, const std::string& name) { return {kind, mountFolder_.Join(name)}; }
+  void Shell(const std::string& script) {
+    ASSERT_EQ(std::system(("cd '" + backing_.path().string() + "' && " + script).c_str()), 0);
+  }
+  // Notes what is told in told_; while piecesLeft_ lasts, a change seen makes
+  // the look thread append a piece to the file "log".
+  bool Start(std::vector<LookPlace> places) {
+    const auto note = [this](bool changed) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      told_ += changed ? 'c' : 's';
+      if (changed && piecesLeft_-- > 0) std::ofstream(backing_.Join("log"), std::ios::app) << "1";
+    };
+    return looks_.Start(std::move(places), note, error_);
+  }
+  std::string Told() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return told_;
+  }
+  // What was told up to the next Found(false): "c" for each Found(true), then
+  // "s"; cleared for the next run.
+  std::string NextRun() {
+    std::string run;
+    WaitUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!told_.ends_with('s')) return false;
+      run = std::exchange(told_, "");
+      return true;
+    });
+    return run;
+  }
+  // TSan starts a helper thread along with the first thread: counted too.
+  const int threads_ = (std::thread([] {}).join(), CountThreads());
+  const int fds_ = CountOpenFds();
+  testing::TempDir backing_;
+  testing::TempDir mountFolder_;
+  testing::FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
+  std::mutex mutex_;
+  std::string told_;    // under mutex_
+  int piecesLeft_ = 0;  // under mutex_
+  std::string error_;
+  Looks looks_{milliseconds(50), milliseconds(20)};
+};
+
+TEST_F(LooksTest, ChangesBehindTheMountAreFoundAndSettle) {
+  Shell("mkdir conf other && echo a > conf/settings && ln -s conf current");
+  ASSERT_TRUE(Start(
+      {On(Kind::kFolder, "conf"), On(Kind::kLink, "current"), On(Kind::kFile, "conf/settings")}))
+      << error_;
+  struct Row {
+    const char* what;
+    const char* change;
+  };
+  const Row rows[] = {
+      {"an edit in place", "echo b >> conf/settings"},
+      {"a save by rename", "echo c > conf/new && mv conf/new conf/settings"},
+      {"a link retargeted", "ln -sfn other current"},
+      {"a folder replaced", "cp -r conf new && rm -r conf && mv new conf"},
+      {"a file that vanishes", "rm conf/settings"},
+      {"the file coming back", "echo d > conf/settings"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Shell(row.change);
+    EXPECT_THAT(NextRun(), MatchesRegex("c+s"));
+  }
+}
+
+// A writer that appends its next piece right after each look that saw the last
+// one, so that every look finds exactly one new piece however loaded the
+// machine: one run, settled once, after the last piece.
+TEST_F(LooksTest, PiecesWrittenWhileSettlingGiveOneRun) {
+  Shell("echo 0 > log");
+  piecesLeft_ = 4;
+  ASSERT_TRUE(Start({On(Kind::kFile, "log")})) << error_;
+  Shell("echo 1 >> log");
+  EXPECT_EQ(NextRun(), "cccccs");  // the first piece and the four that followed, then settled
+}
+
+// Nothing changes and nothing is told, neither by the looks nor by the first
+// sight of the places Watch adds, though one was written before; yet a change
+// there is found afterwards.
+TEST_F(LooksTest, QuietPlacesAndFirstSightsTellNothing) {
+  Shell("echo a > settings && echo b > other");
+  ASSERT_TRUE(Start({On(Kind::kFile, "settings")})) << error_;
+  Shell("echo c >> other");
+  looks_.Watch({On(Kind::kFile, "settings"), On(Kind::kFile, "other"), On(Kind::kFolder, ".")});
+  std::this_thread::sleep_for(milliseconds(500));  // ten looks, each of which could tell
+  EXPECT_EQ(Told(), "");
+  Shell("echo d >> other");
+  EXPECT_THAT(NextRun(), MatchesRegex("c+s"));
+}
+
+// A look blocked on a stopped daemon, as on a hung server: Stop stops waiting
+// for it, and the thread ends by itself once the look returns, without telling
+// the change that look finds.
+TEST_F(LooksTest, StopLeavesALookBlockedInTheKernel) {
+  Shell("echo a > settings");
+  ASSERT_TRUE(Start({On(Kind::kFile, "settings")})) << error_;
+  ASSERT_TRUE(mount_.Pause());
+  ASSERT_TRUE(WaitUntil([] {
+    const long call = LookThreadCall();
+    return call >= 0 && call != SYS_futex;  // a call other than its sleep: waiting for the daemon
+  }));
+  Shell("echo b >> settings");
+  EXPECT_FALSE(looks_.Stop(milliseconds(100)));
+  ASSERT_TRUE(mount_.Resume());
+  EXPECT_TRUE(looks_.Stop(std::chrono::seconds(10)));
+  EXPECT_EQ(Told(), "");
+}
+
+}  // namespace
+}  // namespace TalvornCommon
