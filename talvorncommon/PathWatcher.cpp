@@ -13,9 +13,11 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "talvorncommon/detail/Burst.h"
 #include "talvorncommon/detail/Log.h"
+#include "talvorncommon/detail/Looks.h"
 #include "talvorncommon/detail/PathHub.h"
 #include "talvorncommon/detail/Way.h"
 
@@ -30,6 +32,15 @@ static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeri
                   PathWatcher::kLongestBurst == detail::Burst::kLongestBurst &&
                   PathWatcher::kRecheckPeriod == detail::Burst::kRecheckPeriod,
               "the periods PathWatcher tells are those its bursts keep");
+
+// After a look at a remote way found a change, the next look comes this soon,
+// and again until one finds nothing further changed: a writer on another
+// machine that pauses less than this between writes is read once, whole.
+constexpr std::chrono::milliseconds kRemoteSettlePeriod{200};
+// A look takes microseconds; one under way for this long waits for a server
+// that does not answer, and the way through it is not resolved on the thread
+// that serves every watcher until the look returns.
+constexpr std::chrono::milliseconds kLookStalled{300};
 
 // The watcher whose call runs on this thread, null elsewhere: its own callback
 // calling Start, Stop or the destructor is told apart by it.
@@ -88,7 +99,18 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   // Resolves the way again at once, so that the next records are read against
   // the way as it is now, and a folder that has just appeared is watched
   // before a writer fills it.
-  void FollowNow();
+  void FollowNow(Time now);
+  // Whether a look at the way waits for a server that does not answer: the way
+  // would too, so it is resolved only once the look returns.
+  bool Stalled(Time now) const {
+    const auto since = looks ? looks->LookingSince() : std::nullopt;
+    return since && now - *since >= kLookStalled;
+  }
+  // Starts, moves or ends the looks after a resolution: they exist while the
+  // way has a place on a file system whose changes may come from elsewhere.
+  void FollowLooks();
+  // What the looks found since the thread last asked, fed to the burst.
+  void TakeFindings(Time now);
 
   const std::string path;
   const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
@@ -99,22 +121,102 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   // Set by StartInternal before the hub serves it; then the hub thread's alone.
   OnChanged onChanged;
   mutable std::mutex currentMutex;
-  Change current;  // under currentMutex
+  Change current;         // under currentMutex
+  std::string whyLooked;  // under currentMutex
+
+  void SetWhyLooked(std::string why) {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    whyLooked = std::move(why);
+  }
 
   // Under the hub's lock while started.
   std::optional<detail::Way> way;
   std::optional<detail::Burst> burst;
   Change reported;
   int reportedFile = -1;
+  std::unique_ptr<detail::Looks> looks;
+  std::vector<detail::LookPlace> lookedAt;
+  // A resolution waits for a stalled look to return.
+  bool resolveDeferred = false;
+  // From the look thread: when a look found a change (true) or its settling.
+  std::mutex findingsMutex;
+  std::vector<std::pair<Time, bool>> findings;  // under findingsMutex
   // The hub thread's alone: what Due found to call with.
   Change pending;
 };
 
-void PathWatcher::Impl::FollowNow() {
+void PathWatcher::Impl::FollowNow(Time now) {
+  if (Stalled(now)) {
+    resolveDeferred = true;
+    return;
+  }
   bool finalMoved = false;
-  const detail::Resolution now = way->Follow(finalMoved);
+  const detail::Resolution resolved = way->Follow(finalMoved);
   // No file for a writer to close: a link, a folder, a fifo.
-  burst->Resolved(now.recheck, finalMoved || now.change.file.empty());
+  burst->Resolved(resolved.recheck, finalMoved || resolved.change.file.empty());
+  FollowLooks();
+}
+
+void PathWatcher::Impl::FollowLooks() {
+  const std::vector<detail::LookPlace>& places = way->RemotePlaces();
+  if (places == lookedAt) return;
+  lookedAt = places;
+  SetWhyLooked(places.empty() ? std::string() : way->RemoteWhy());
+  if (places.empty()) {
+    if (!looks) return;
+    // Not waited for under the hub's lock: a look that still waits for its
+    // server ends with its thread on its own.
+    static_cast<void>(looks->Stop(std::chrono::milliseconds(0)));
+    looks.reset();
+    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
+                      "A PathWatcher on '{}' no longer looks at its way: {}", path,
+                      "every place on it is local");
+    return;
+  }
+  if (looks) {
+    looks->Watch(places);
+    return;
+  }
+  auto fresh = std::make_unique<detail::Looks>(kRemoteLookPeriod, kRemoteSettlePeriod);
+  std::string reason;
+  detail::PathHub* hub = &detail::PathHub::Get();
+  const bool started = fresh->Start(
+      places,
+      [this, hub](bool changed) {
+        {
+          std::lock_guard<std::mutex> lock(findingsMutex);
+          findings.emplace_back(Clock::now(), changed);
+        }
+        hub->Wake();
+      },
+      reason);
+  if (!started) {
+    // Followed by its events alone: the changes made elsewhere go unseen.
+    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
+    return;
+  }
+  looks = std::move(fresh);
+  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
+                    "A PathWatcher on '{}' looks at its way every second: {}", path,
+                    way->RemoteWhy() + ", where changes made elsewhere raise no inotify event");
+}
+
+void PathWatcher::Impl::TakeFindings(Time now) {
+  std::vector<std::pair<Time, bool>> taken;
+  {
+    std::lock_guard<std::mutex> lock(findingsMutex);
+    taken.swap(findings);
+  }
+  for (const auto& [when, changed] : taken) {
+    burst->Looked(when, changed);
+    if (changed) FollowNow(now);
+  }
+  if (resolveDeferred && !Stalled(now)) {
+    // The look has returned: what waited for it is resolved now, and read.
+    resolveDeferred = false;
+    burst->Hear(now, {.content = true});
+    FollowNow(now);
+  }
 }
 
 void PathWatcher::Impl::OnRecord(const inotify_event& record, std::string_view name, Time woke) {
@@ -122,25 +224,31 @@ void PathWatcher::Impl::OnRecord(const inotify_event& record, std::string_view n
   way->Classify(record, name, seen);
   if (!seen.relevant) return;
   burst->Hear(woke, {.content = seen.content, .overflow = seen.overflow, .writing = seen.writing});
-  if (seen.way) FollowNow();
+  if (seen.way) FollowNow(woke);
 }
 
 void PathWatcher::Impl::OnMountsChanged(Time woke) {
-  FollowNow();
+  FollowNow(woke);
   burst->Hear(woke, {});
 }
 
 bool PathWatcher::Impl::Due(Time now, bool queued) {
+  TakeFindings(now);
   // Records still queued may belong to this burst, whatever the time.
   const std::optional<detail::Burst::End> end = burst->Due(now, queued);
   if (!end) return false;
   // The burst has ended, or a problem is due to be checked again.
   Change next = reported;
+  if (end->resolve && Stalled(now)) {
+    resolveDeferred = true;
+    return false;
+  }
   if (end->resolve) {
     bool finalMoved = false;
     const detail::Resolution resolved = way->Follow(finalMoved);
     burst->Settled(now, resolved.recheck);
     next = ChangeOf(resolved.change);
+    FollowLooks();
   }
   const bool otherFile = way->fileWatch() != reportedFile;
   reportedFile = way->fileWatch();
@@ -192,6 +300,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
         bool ignored = false;
         first = way->Follow(ignored);
         burst.emplace(quietPeriod, Clock::now(), first.recheck);
+        FollowLooks();
         reported = ChangeOf(first.change);
         reportedFile = way->fileWatch();
         std::lock_guard<std::mutex> lock(currentMutex);
@@ -204,9 +313,13 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   watching = true;
   ownerPid = ::getpid();
-  const std::string leadsTo = first.change.problem.empty()
-                                  ? "it leads to " + first.change.file
-                                  : "it leads to no readable file: " + first.change.problem;
+  std::string leadsTo = first.change.problem.empty()
+                            ? "it leads to " + first.change.file
+                            : "it leads to no readable file: " + first.change.problem;
+  {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    if (!whyLooked.empty()) leadsTo += "; looked at every second, since " + whyLooked;
+  }
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStarted,
                     "Started a PathWatcher on '{}': {}", path, leadsTo);
   if (!first.change.problem.empty()) {
@@ -220,11 +333,22 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
 void PathWatcher::Impl::StopInternal() {
   watching = false;
   ownerPid = 0;
-  detail::PathHub::Get().Remove(this, [this](detail::Watches&) {
+  std::unique_ptr<detail::Looks> stopping;
+  detail::PathHub::Get().Remove(this, [&](detail::Watches&) {
     way->ReleaseAll();
     way.reset();
     burst.reset();
+    // No finding reaches the hub once the looks are muted; their thread is
+    // waited for below, without the hub's lock.
+    if (looks) looks->Mute();
+    stopping = std::move(looks);
+    lookedAt.clear();
   });
+  if (stopping && !stopping->Stop(detail::Looks::kStopWait)) {
+    LogError(detail::kLinePathLookLeft,
+             "A PathWatcher on '{}' stopped while a look at its way waited for a server that does "
+             "not answer; the look's thread ends once the look returns.");
+  }
   // Only the hub thread reads it, and no call of this watcher runs any more;
   // from its own callback (a destruction) the call still runs and keeps it.
   if (currentWatcher != this) onChanged = nullptr;
@@ -341,6 +465,11 @@ bool PathWatcher::Stop(std::string& error) {
 }
 
 bool PathWatcher::IsWatching() const { return impl->watching.load() && !impl->Inherited(); }
+
+std::string PathWatcher::WhyLooked() const {
+  std::lock_guard<std::mutex> lock(impl->currentMutex);
+  return impl->whyLooked;
+}
 
 PathWatcher::Change PathWatcher::Current() const {
   std::lock_guard<std::mutex> lock(impl->currentMutex);

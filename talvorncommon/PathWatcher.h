@@ -143,6 +143,10 @@ class PathWatcher {
   static constexpr std::chrono::milliseconds kLongestBurst{5000};
   // How often a problem that no event may end is checked again.
   static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
+  // How often a way through a file system whose changes may come from
+  // elsewhere is looked at: a change made on another machine is seen within
+  // about a second, for one look's cost (microseconds) a second.
+  static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of
   // events must stay quiet to end (zero ends it as soon as the queue is empty);
@@ -184,6 +188,12 @@ class PathWatcher {
   // True from a successful Start until a Stop begins, also if the thread has
   // given up meanwhile on an error of the kernel's (logged as an error).
   [[nodiscard]] bool IsWatching() const;
+
+  // Why the way is looked at as well as heard, empty while every place on it
+  // is local: its first place on a file system whose changes may come from
+  // elsewhere, and that file system ("/mnt/share is on fuse (a user-space
+  // file system)"). Any thread.
+  [[nodiscard]] std::string WhyLooked() const;
 
   // What the path led to at Start, or at the last call of onChanged (the
   // Change that call was given, also while it runs). Empty before Start.

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "FuseMount.h"
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
@@ -29,6 +30,7 @@ namespace {
 
 using namespace testing;  // WatcherTest, TempDir, WaitUntil and the counts
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using namespace std::chrono_literals;
 
 class PathWatcherTest : public WatcherTest {
@@ -60,7 +62,8 @@ class PathWatcherTest : public WatcherTest {
   };
   // Runs each step against a watcher of `path` and checks the calls it gives;
   // returns the number of folders watched at the end.
-  int RunSteps(const std::string& path, const std::vector<Step>& steps) {
+  int RunSteps(const std::string& path, const std::vector<Step>& steps,
+               const std::function<void(const PathWatcher&)>& check = nullptr) {
     // Far longer than the gaps inside one step's script, even on a loaded machine.
     const auto quiet = 300ms;
     PathWatcher watcher(path, quiet);
@@ -70,6 +73,7 @@ class PathWatcherTest : public WatcherTest {
       Shell(step.script);
       ExpectCalls(step.calls, quiet);
     }
+    if (check) check(watcher);
     return CountWatches();
   }
   // Makes the test's mounts its own: they would wake the watchers of the tests
@@ -87,6 +91,23 @@ class PathWatcherTest : public WatcherTest {
         watches += line.rfind("inotify wd:", 0) == 0;
     }
     return watches;
+  }
+  // The system call the thread named `name` is in, as /proc/<tid>/syscall
+  // gives it (number, then arguments); empty when there is no such thread.
+  static std::vector<std::string> CallOf(const std::string& name) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      if (ReadFileBytes(task.path() / "comm") != name + "\n") continue;
+      std::istringstream call(ReadFileBytes(task.path() / "syscall"));
+      return {std::istream_iterator<std::string>(call), std::istream_iterator<std::string>()};
+    }
+    return {};
+  }
+  // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 3, no
+  // timeout, ...), with nothing to wake it before an event on the way or Stop.
+  static bool SleepsWithNoTimeout() {
+    const std::vector<std::string> call = CallOf("PathWatcher");
+    return call.size() > 3 && call[0] == std::to_string(SYS_ppoll) && call[2] == "0x3" &&
+           call[3] == "0x0";
   }
   const std::string root_ = std::filesystem::canonical(dir_.path()).string();
   const std::string path_ = root_ + "/w";
@@ -107,16 +128,7 @@ TEST_F(PathWatcherTest, OneInstanceAndOneSleepingThreadFollowTheWholeWay) {
   EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
   // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 3, no
   // timeout, ...), with nothing to wake it before an event on the way or Stop.
-  EXPECT_TRUE(WaitUntil([&] {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      std::istringstream call(ReadFileBytes(task.path() / "syscall"));
-      std::string number, fds, count, timeout;
-      call >> number >> fds >> count >> timeout;
-      if (ReadFileBytes(task.path() / "comm") == "PathWatcher\n")
-        return number == std::to_string(SYS_ppoll) && count == "0x3" && timeout == "0x0";
-    }
-    return false;
-  }));
+  EXPECT_TRUE(WaitUntil([&] { return SleepsWithNoTimeout(); }));
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
 }
@@ -715,6 +727,75 @@ TEST_F(PathWatcherTest, StartAndStopFromManyThreadsAtOnce) {
   EXPECT_FALSE(overlapped);
   EXPECT_GT(calls, 0);
   ExpectNothingLeftOpen();
+}
+
+// On a user-space file system (as on NFS, SMB or a virtual machine's shared
+// folder) a change made on the far side raises no inotify event here: the way
+// from its first such place down is looked at every second, and each change is
+// one call once a further look finds it settled, a slow writer's with the
+// whole file. The thread that serves every watcher still sleeps with no
+// timeout: the looks have a thread of their own.
+TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
+  Shell(
+      "mkdir -p back/..1 mnt && echo v1 > back/..1/w && ln -s ..1 back/..data && "
+      "ln -s ..data/w back/w");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  PathWatcher local(path_);
+  ASSERT_TRUE(local.Start([](const PathWatcher::Change&) {}, error_)) << error_;
+  EXPECT_EQ(local.WhyLooked(), "");
+  std::string why;
+  RunSteps(root_ + "/mnt/w",
+           {
+               {"a ConfigMap updated",
+                "mkdir back/..2 && echo v2 > back/..2/w && ln -s ..2 back/..tmp && "
+                "mv -T back/..tmp back/..data && rm -r back/..1",
+                {"/mnt/..2/w: v2"}},
+               {"an edit in place", "echo v3 >> back/..2/w", {"/mnt/..2/w: v2\nv3"}},
+               {"a save by rename",
+                "echo v4 > back/..2/.w && mv back/..2/.w back/..2/w",
+                {"/mnt/..2/w: v4"}},
+               {"a slow writer",
+                "for i in 1 2 3 4; do echo s$i >> back/..2/w; sleep 0.1; done",
+                {"/mnt/..2/w: v4\ns1\ns2\ns3\ns4"}},
+               {"moved away", "mv back/w back/w.old", {"problem: /mnt/w does not exist"}},
+           },
+           [&](const PathWatcher& remote) {
+             why = remote.WhyLooked();
+             EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
+           });
+  EXPECT_EQ(why, root_ + "/mnt is on fuse (a user-space file system)");
+  EXPECT_TRUE(CallOf("PathWatcherLook").empty());
+}
+
+// A server that stops answering (a hard NFS mount whose server is gone, a
+// stopped FUSE daemon) holds a look in the kernel: it stalls only the watcher
+// whose way goes through it, whose Stop still returns, logs that it left the
+// look behind, and makes no call afterwards; the look's thread ends by itself
+// once the server answers again.
+TEST_F(PathWatcherTest, AServerThatStopsAnsweringStallsOnlyItsOwnWatcher) {
+  Shell("mkdir back mnt && echo r1 > back/w && echo l1 > w");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  CaptureLog();
+  PathWatcher remote(root_ + "/mnt/w", 0ms), local(path_, 0ms);
+  ASSERT_TRUE(remote.Start(Record(), error_) && local.Start(Record(), error_)) << error_;
+  ASSERT_TRUE(mount.Pause());
+  EXPECT_TRUE(WaitUntil([] {  // a look under way, not asleep between looks
+    const std::vector<std::string> call = CallOf("PathWatcherLook");
+    return !call.empty() && call[0] != std::to_string(SYS_futex) && call[0] != "running";
+  }));
+  WriteFileBytes(path_, "l2");
+  ExpectCalls({"/w: l2"}, 20ms);
+  EXPECT_TRUE(remote.Stop(error_)) << error_;
+  EXPECT_THAT(log_.str(), HasSubstr("A PathWatcher on '" + root_ +
+                                    "/mnt/w' stopped while a look at its way waited for a server "
+                                    "that does not answer; the look's thread ends once the look "
+                                    "returns."));
+  ASSERT_TRUE(mount.Resume());
+  ASSERT_TRUE(local.Stop(error_)) << error_;
+  ExpectNothingLeftOpen();
+  EXPECT_THAT(WaitForCalls(0), IsEmpty());
 }
 
 }  // namespace

@@ -54,6 +54,10 @@ inline constexpr int kLinePathFailed = 480;
 inline constexpr int kLinePathCallbackThrew = 490;
 inline constexpr int kLinePathCallbackThrewUnknown = 492;
 inline constexpr int kLinePathDestroyedFromCallback = 495;
+// A way through a remote file system: its looks begin or end, or cannot
+// begin, and a Stop that leaves a look blocked in the kernel.
+inline constexpr int kLinePathLooks = 415;
+inline constexpr int kLinePathLookLeft = 497;
 
 // Logs `format` (fmt syntax) with its first `{}` filled by `path` and its
 // second, if it has one, by `detail`; formats only when the line will be

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -158,6 +159,8 @@ struct Looks::State {
   // returns before Stop does and none starts after.
   std::mutex callMutex;
   bool stopped = false;  // under callMutex
+  // When the look under way began, in the clock's ticks; 0 between looks.
+  std::atomic<Clock::rep> lookingSince{0};
   const Found found;
 };
 
@@ -177,7 +180,9 @@ void Looks::State::Run(std::vector<Seen> seen, LookPace pace) {
     }
     if (wake.wait_until(lock, pace.Next(), [&] { return stopping || moved; })) continue;
     lock.unlock();
+    lookingSince = Clock::now().time_since_epoch().count();
     const bool changed = LookAgain(seen);
+    lookingSince = 0;
     if (const std::optional<bool> told = pace.Looked(Clock::now(), changed)) Tell(*told);
     lock.lock();
   }
@@ -223,12 +228,21 @@ void Looks::Watch(std::vector<LookPlace> places) {
   state_->wake.notify_all();
 }
 
+void Looks::Mute() {
+  if (!state_) return;
+  std::lock_guard<std::mutex> lock(state_->callMutex);
+  state_->stopped = true;
+}
+
+std::optional<LookPace::Clock::time_point> Looks::LookingSince() const {
+  const Clock::rep since = state_ ? state_->lookingSince.load() : 0;
+  if (since == 0) return std::nullopt;
+  return Clock::time_point(Clock::duration(since));
+}
+
 bool Looks::Stop(std::chrono::milliseconds wait) {
   if (!state_) return true;
-  {
-    std::lock_guard<std::mutex> lock(state_->callMutex);
-    state_->stopped = true;
-  }
+  Mute();
   std::unique_lock<std::mutex> lock(state_->mutex);
   state_->stopping = true;
   state_->wake.notify_all();  // now, not at its next look, which may be a period away

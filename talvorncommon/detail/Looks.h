@@ -103,6 +103,14 @@ class Looks {
   // thread; true before Start. Start and Stop must not run at the same time.
   bool Stop(std::chrono::milliseconds wait);
 
+  // The first half of Stop, which never waits for a look: no Found call starts
+  // after it returns, and a running one has returned. Any thread.
+  void Mute();
+
+  // When the look under way began, or nothing between looks. A look that
+  // lasts far longer than a look takes is a server that does not answer.
+  [[nodiscard]] std::optional<LookPace::Clock::time_point> LookingSince() const;
+
  private:
   struct State;
   const std::chrono::milliseconds period_;

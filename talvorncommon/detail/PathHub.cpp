@@ -79,6 +79,8 @@ struct PathHub::State {
   bool joining = false;
   int instance = -1;
   int wake = -1;
+  // The eventfd for Wake, which runs on other threads without the lock.
+  std::atomic<int> wakeForOthers{-1};
   int mounts = -1;
   Watches table{instance};
 
@@ -88,6 +90,7 @@ struct PathHub::State {
   // Closes every descriptor. The table is empty by then, or dropped at the
   // thread's end: its watches went with the instance.
   void CloseAll() {
+    wakeForOthers = -1;
     Close(instance);
     Close(wake);
     Close(mounts);
@@ -191,11 +194,18 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
       return false;
     }
     s.threadId = s.thread.get_id();
+    s.wakeForOthers = s.wake;
   }
   setUp(s.table);
   s.clients.push_back(client);
   s.Wake();  // its deadline may come first
   return true;
+}
+
+void PathHub::Wake() {
+  const int wake = state_->wakeForOthers.load();
+  const uint64_t one = 1;
+  if (wake >= 0) static_cast<void>(::write(wake, &one, sizeof one));
 }
 
 void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDown) {

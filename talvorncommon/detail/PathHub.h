@@ -80,6 +80,10 @@ class PathHub {
   // True on the hub's thread, while it serves.
   bool OnThread() const;
 
+  // Wakes the thread to ask every client what is due: for a client told of
+  // something on another thread. Any thread, while that client is served.
+  void Wake();
+
   PathHub(const PathHub&) = delete;
   PathHub& operator=(const PathHub&) = delete;
 
