@@ -21,6 +21,7 @@ namespace TalvornCommon {
 namespace {
 
 using namespace testing;  // WatcherTest, TempDir, WaitUntil and the counts
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 using EventType = FileWatcher::EventType;
@@ -212,22 +213,36 @@ TEST_F(FileWatcherTest, StartDuringAnotherThreadsStopWaitsForTheOldWatchToEnd) {
   ExpectNothingLeftOpen();
 }
 
-// Of two threads stopping one watch at once, one stops it and the other is
-// told it is not started; under TSan, a Stop that skips the lock is a race.
-TEST_F(FileWatcherTest, TwoConcurrentStopsEndTheWatchOnce) {
+// Two Stops and a Start made at once on a watching watcher act one at a time:
+// a Stop acts only while it watches, a Start only while it does not, so the
+// outcomes are those of one of three orders. Under TSan, a Stop or a Start
+// that tests or changes the watch outside the lock is a race with the others.
+TEST_F(FileWatcherTest, ConcurrentStopsAndStartActOneAtATime) {
+  const std::string stopped = "stopped", started = "started",
+                    notStarted = Says(" has not been started yet; stop aborted!"),
+                    alreadyStarted = Says(" has already been started; start aborted!");
   FileWatcher watcher(path_);
   for (int round = 0; round < 20; ++round) {
-    ASSERT_TRUE(watcher.Start(error_)) << error_;
-    std::latch ready(2);
-    const auto stop = [&] {
-      std::string stopError;
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(watcher.IsWatching() || watcher.Start(error_)) << error_;
+    std::latch ready(3);
+    const auto call = [&](bool start) {
+      std::string callError;
       ready.arrive_and_wait();
-      return watcher.Stop(stopError) ? std::string("stopped") : stopError;
+      if (start) return watcher.Start(callError) ? started : callError;
+      return watcher.Stop(callError) ? stopped : callError;
     };
-    std::future<std::string> other = std::async(std::launch::async, stop);
-    EXPECT_THAT((Calls{stop(), other.get()}),
-                UnorderedElementsAre("stopped", Says(" has not been started yet; stop aborted!")));
+    std::future<std::string> otherStop = std::async(std::launch::async, call, false);
+    std::future<std::string> starting = std::async(std::launch::async, call, true);
+    const Calls outcomes{call(false), otherStop.get(), starting.get()};
+    if (watcher.IsWatching()) {  // stop, stop, start
+      EXPECT_THAT(outcomes, UnorderedElementsAre(stopped, notStarted, started));
+    } else {  // stop, start, stop or start, stop, stop
+      EXPECT_THAT(outcomes, AnyOf(UnorderedElementsAre(stopped, started, stopped),
+                                  UnorderedElementsAre(alreadyStarted, stopped, notStarted)));
+    }
   }
+  EXPECT_TRUE(!watcher.IsWatching() || watcher.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
 }
 
