@@ -185,9 +185,16 @@ std::string Stamp() {
   return stamp;
 }
 
+// The follower whose changes PrintChange prints, for why it is looked at.
+const TalvornCommon::PathWatcher* g_followed = nullptr;
+
 void PrintChange(const TalvornCommon::PathWatcher::Change& change) {
   std::printf("%s  %s%s\n", Stamp().c_str(), change.file.empty() ? "leads nowhere: " : "",
               change.file.empty() ? change.problem.c_str() : change.file.c_str());
+  // Changes made elsewhere on a network or user-space file system raise no
+  // inotify event: such a way is looked at every second as well.
+  if (const std::string why = g_followed ? g_followed->WhyLooked() : ""; !why.empty())
+    std::printf("%s  looked at every second: %s\n", Stamp().c_str(), why.c_str());
   std::fflush(stdout);
 }
 
@@ -205,6 +212,7 @@ int WatchUntilInterrupted(const std::string& path, bool follow_path) {
   std::shared_ptr<FileWatcher::OnFileChangedHandler> token;
   FileWatcher watcher(path);
   TalvornCommon::PathWatcher path_watcher(path);
+  g_followed = &path_watcher;
   std::string error;
   const bool started =
       follow_path ? path_watcher.Start(PrintChange, error)

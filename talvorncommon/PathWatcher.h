@@ -72,6 +72,33 @@
 // mounted over a folder on the way or over the file, or unmounted, is followed
 // like any other change on the way.
 //
+// Far places. The kernel raises inotify events only for changes made through
+// this machine's own mount, so a change made on the other side of a network
+// file system (NFS, SMB/CIFS, 9p, Ceph, AFS, Lustre, OCFS2, GFS2, GPFS,
+// BeeGFS), behind a user-space one's daemon (FUSE: sshfs, s3fs, rclone,
+// bindfs, gcsfuse, GlusterFS, virtiofs) or by the host of a virtual machine's
+// shared folder (vboxsf, vmhgfs, prl_fs) is never heard. Each resolution asks
+// every place on the way which file system it is on (statfs); an unknown one
+// is taken as local. Where one is such a far place, the way from it down to
+// the file is looked at every kRemoteLookPeriod on a thread of its own,
+// "PathWatcherLook", which exists only while the way has a far place: a
+// folder's identity and modification time, a link's target, the file's
+// identity, size and times. The file and folders are opened to be looked at,
+// since an NFS client answers a stat from attributes it keeps for 3 to 60
+// seconds while an open asks the server (close-to-open): a change on NFS is
+// seen within about a second, as elsewhere. What a look finds changed is a
+// burst's event: the way is resolved again, and the call comes once a further
+// look, a fifth of a second later, finds nothing further changed, so a writer
+// on another machine that pauses less than that is read once, whole. A look
+// that fails is seen as a change, and the path's problem then says why. Where
+// every place is local nothing of this exists. A server that stops answering
+// holds a look in the kernel, where nothing can interrupt it: Stop and the
+// destructor still return within about a second, logging that they left the
+// look behind, whose thread ends by itself once the server answers, and no
+// call is made after Stop has returned. Only the watchers whose way goes
+// through that server wait: the way is not resolved while its look waits for
+// the server, except in the moment before a look finds it silent.
+//
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has
 // a number of watches for all their programs together). A name that comes, goes or changes
@@ -81,9 +108,7 @@
 // does not. A write through a memory mapping is not seen; nor is a save by rename on the other side
 // of a file bind mount, which keeps the old file. A folder that appears on the way and is filled
 // within the same moment (before it is watched) may have a slow writer's half-written file
-// reported, followed by a call for the rest. What the kernel does not report is
-// not seen until the next event on the way: changes made on another machine to
-// a network file system. Any mount or unmount in the process's mount namespace
+// reported, followed by a call for the rest. Any mount or unmount in the process's mount namespace
 // wakes the thread for one resolution of the path. A folder that may be
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
