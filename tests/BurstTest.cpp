@@ -1,10 +1,12 @@
-// PathWatcher's rules about time, on a clock of the test's own: each step
-// happens some milliseconds after the start, and what the watch thread would
-// do then (report, and sleep until when) is checked without sleeping.
+// PathWatcher's rules about time, on a clock of the test's own: each row tells
+// what happens on the way and when, the test plays the watch thread (telling
+// the burst, then sleeping until its deadline) without sleeping, and checks
+// when each burst ended and with what.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "talvorncommon/detail/Burst.h"
@@ -15,115 +17,99 @@ namespace {
 using namespace std::chrono_literals;
 using End = Burst::End;
 
-// What happens at a step, as the watch thread tells it.
-enum class Input {
-  kWake,         // nothing: the thread wakes at its deadline
-  kWrite,        // the file is written: its writer holds it open
-  kClose,        // the writer closes the file
-  kName,         // a name on the way comes or goes, and the way is resolved at once
-  kWriterGone,   // the written file's name is moved away
-  kOverflow,     // the kernel's queue overflows
-  kLookChanged,  // a look at a way the kernel does not report finds a change
-  kLookSame,     // such a look finds nothing changed
-};
+// What happens, as the watch thread tells it. kWake: nothing, the thread wakes
+// for another watcher. kWrite: the file is written, its writer holds it open;
+// kClose: the writer closes it. kName: a name on the way comes or goes, and the
+// way is resolved at once; kWriterGone: the written file's name is moved away.
+// kOverflow: the kernel's queue overflows. kLookChanged, kLookSame: a look at a
+// way the kernel does not report finds a change, or finds nothing changed.
+enum class Input { kWake, kWrite, kClose, kName, kWriterGone, kOverflow, kLookChanged, kLookSame };
 using enum Input;
 
-struct Step {
+struct Event {
   int at;  // ms after the start
-  Input input = kWake;
-  bool queued = false;  // records are still in the kernel's queue
-  // When the thread wakes next, in ms; none: at the next event.
-  std::optional<int> deadline = std::nullopt;
-  std::optional<End> end = std::nullopt;  // what the burst ended with, if it did
+  Input input;
+  bool queued = false;  // more records are still in the kernel's queue
+};
+using Events = std::vector<Event>;
+struct Watch {
+  std::chrono::milliseconds quiet = 20ms;
+  bool recheck = false;  // every resolution finds a problem that no event may end
 };
 
 struct BurstCase {
   const char* what;
-  std::chrono::milliseconds quiet = 20ms;
-  bool recheck = false;  // every resolution finds a problem that no event may end
-  std::vector<Step> steps;
+  Events events;
+  const char* ends;  // when each burst ended, in ms, and with what
+  Watch watch = {};
 };
 
 TEST(BurstTest, EndsAfterQuietOrLongestAndRechecksOnTime) {
   const BurstCase cases[] = {
-      {.what = "an overflow ends after the quiet period, and the next burst does not carry it",
-       .steps = {{.at = 0, .input = kOverflow, .deadline = 20},
-                 {.at = 19, .deadline = 20},
-                 {.at = 20, .end = End{.resolve = true, .content = true, .overflow = true}},
-                 {.at = 40, .input = kClose, .deadline = 60},
-                 {.at = 60, .end = End{.content = true}}}},
-      {.what = "queued records hold the end; a negative quiet period is none",
-       .quiet = -5ms,
-       .steps = {{.at = 0, .input = kName, .queued = true, .deadline = 0},
-                 {.at = 0, .end = End{.resolve = true, .content = true}},
-                 {.at = 10, .input = kClose, .end = End{.content = true}}}},
-      {.what = "an open writer holds the end kWriterQuietPeriod, that burst only",
-       .steps = {{.at = 0, .input = kWrite, .deadline = 1000},
-                 {.at = 999, .deadline = 1000},
-                 {.at = 1000, .end = End{.content = true}},
-                 {.at = 1100, .input = kName, .deadline = 1120}}},
-      {.what = "the writer's close ends after the quiet period",
-       .steps = {{.at = 0, .input = kWrite, .deadline = 1000},
-                 {.at = 300, .input = kClose, .deadline = 320},
-                 {.at = 320, .end = End{.content = true}}}},
-      {.what = "the written name moved away ends after the quiet period",
-       .steps = {{.at = 0, .input = kWrite, .deadline = 1000},
-                 {.at = 300, .input = kWriterGone, .deadline = 320},
-                 {.at = 320, .end = End{.resolve = true, .content = true}}}},
-      {.what = "kLongestBurst ends a writer that never pauses long enough",
-       .quiet = 3000ms,
-       .steps = {{.at = 0, .input = kWrite, .deadline = 3000},
-                 {.at = 2999, .input = kWrite, .deadline = 5000},
-                 {.at = 5000, .end = End{.content = true}}}},
-      {.what = "a huge quiet period is kLongestBurst",
-       .quiet = std::chrono::milliseconds::max(),
-       .steps = {{.at = 0, .input = kName, .deadline = 5000},
-                 {.at = 4999, .deadline = 5000},
-                 {.at = 5000, .end = End{.resolve = true, .content = true}}}},
-      {.what = "a problem is checked again every kRecheckPeriod",
-       .recheck = true,
-       .steps = {{.at = 1999, .deadline = 2000},
-                 {.at = 2000, .deadline = 4000, .end = End{.resolve = true}}}},
-      {.what = "a recheck due at the end of a burst of writes resolves the way",
-       .recheck = true,
-       .steps = {{.at = 1990, .input = kWrite, .deadline = 2990},
-                 {.at = 2990, .deadline = 4990, .end = End{.resolve = true, .content = true}}}},
-      {.what = "a look that found a change holds the end until a look finds none",
-       .steps = {{.at = 0, .input = kLookChanged, .deadline = 5000},
-                 {.at = 500, .deadline = 5000},
-                 {.at = 1000, .input = kLookChanged, .deadline = 5000},
-                 {.at = 2000, .input = kLookSame, .end = End{.content = true}},
-                 {.at = 3000, .input = kLookSame}}},
-      {.what = "kLongestBurst ends a remote writer that never settles",
-       .steps = {{.at = 0, .input = kLookChanged, .deadline = 5000},
-                 {.at = 5000, .end = End{.content = true}}}},
+      {"an overflow ends after the quiet period, and the next burst does not carry it",
+       Events{{0, kOverflow}, {19, kWake}, {40, kClose}},
+       "20: resolve content overflow, 60: content"},
+      {"queued records hold the end; a negative quiet period is none",
+       Events{{.at = 0, .input = kName, .queued = true}, {0, kClose}}, "0: resolve content",
+       Watch{.quiet = -5ms}},
+      {"an open writer holds the end kWriterQuietPeriod, that burst only",
+       Events{{0, kWrite}, {999, kWake}, {1100, kName}}, "1000: content, 1120: resolve content"},
+      {"the writer's close, or its name moved away, ends after the quiet period",
+       Events{{0, kWrite}, {300, kClose}, {400, kWrite}, {700, kWriterGone}},
+       "320: content, 720: resolve content"},
+      // A quiet period longer than kLongestBurst is cut to it, yet still
+      // outlasts kWriterQuietPeriod.
+      {"kLongestBurst ends a writer that never pauses long enough, whatever the quiet period",
+       Events{{0, kWrite}, {2999, kWrite}, {4999, kWake}}, "5000: content",
+       Watch{.quiet = std::chrono::milliseconds::max()}},
+      {"a problem is checked again every kRecheckPeriod", Events{{1999, kWake}},
+       "2000: resolve, 4000: resolve, 6000: resolve", Watch{.recheck = true}},
+      {"a recheck due at the end of a burst of writes resolves the way", Events{{1990, kWrite}},
+       "2990: resolve content, 4990: resolve, 6990: resolve", Watch{.recheck = true}},
+      // A remote writer is read once a look finds it done, or after kLongestBurst.
+      {"a look that found a change holds the end until a look finds none",
+       Events{{0, kLookChanged}, {1000, kLookChanged}, {2000, kLookSame}, {3000, kLookChanged}},
+       "2000: content, 8000: content"},
   };
   // Far from the clock's zero, which an unset time would read as.
   const Burst::Time start = Burst::Time() + 1h;
+  const auto ms = [&](Burst::Time time) { return static_cast<int>((time - start) / 1ms); };
   for (const BurstCase& c : cases) {
     SCOPED_TRACE(c.what);
-    Burst burst(c.quiet, start, c.recheck);
-    for (const Step& step : c.steps) {
-      SCOPED_TRACE(testing::Message() << "at " << step.at << " ms");
-      const Burst::Time now = start + std::chrono::milliseconds(step.at);
-      if (step.input == kLookChanged || step.input == kLookSame) {
-        burst.Looked(now, step.input == kLookChanged);
-      } else if (step.input != kWake) {
-        burst.Hear(now, {.content = true,
-                         .overflow = step.input == kOverflow,
-                         .writing = step.input == kWrite   ? std::optional(true)
-                                    : step.input == kClose ? std::optional(false)
-                                                           : std::nullopt});
+    Burst burst(c.watch.quiet, start, c.watch.recheck);
+    std::string ends;
+    const auto due = [&](Burst::Time now, bool queued) {
+      const std::optional<End> end = burst.Due(now, queued);
+      if (!end) return false;
+      if (end->resolve) burst.Settled(now, c.watch.recheck);
+      ends += (ends.empty() ? "" : ", ") + std::to_string(ms(now)) + ":" +
+              (end->resolve ? " resolve" : "") + (end->content ? " content" : "") +
+              (end->overflow ? " overflow" : "");
+      return true;
+    };
+    // The thread sleeps until each deadline up to `until`, and must find an end
+    // there; the length stops a deadline that never moves.
+    const auto sleepUntil = [&](int until) {
+      for (auto wake = burst.Deadline(); wake && ms(*wake) <= until && ends.size() < 1000;
+           wake = burst.Deadline())
+        ASSERT_TRUE(due(*wake, false)) << "woke for nothing at " << ms(*wake) << " ms";
+    };
+    for (const auto& [at, in, queued] : c.events) {
+      sleepUntil(at - 1);  // an event is read before a deadline due at the same moment
+      const Burst::Time now = start + std::chrono::milliseconds(at);
+      if (in == kLookChanged || in == kLookSame) burst.Looked(now, in == kLookChanged);
+      if (in == kWrite || in == kClose) burst.Hear(now, {.content = true, .writing = in == kWrite});
+      if (in == kName || in == kWriterGone || in == kOverflow) {
+        burst.Hear(now, {.content = true, .overflow = in == kOverflow});
+        burst.Resolved(c.watch.recheck, in == kWriterGone);
       }
-      if (step.input == kName || step.input == kWriterGone || step.input == kOverflow)
-        burst.Resolved(c.recheck, step.input == kWriterGone);
-      const std::optional<End> end = burst.Due(now, step.queued);
-      if (end && end->resolve) burst.Settled(now, c.recheck);
-      EXPECT_EQ(end, step.end);
-      std::optional<int> deadline;
-      if (const auto wake = burst.Deadline()) deadline = static_cast<int>((*wake - start) / 1ms);
-      EXPECT_EQ(deadline, step.deadline);
+      due(now, queued);
     }
+    // kLongestBurst after the last event every burst has ended: the thread then
+    // sleeps until the next event, or the next recheck.
+    sleepUntil(c.events.back().at + static_cast<int>(Burst::kLongestBurst / 1ms));
+    EXPECT_EQ(ends, c.ends);
+    EXPECT_EQ(burst.Deadline().has_value(), c.watch.recheck);
   }
 }
 
@@ -134,8 +120,7 @@ TEST(BurstTest, EndCallsForAnotherTargetNewContentOrAnOverflow) {
   struct CallCase {
     const char* what;
     End end{};
-    bool changed = false, otherFile = false, hasFile = false;
-    bool calls;
+    bool changed = false, otherFile = false, hasFile = false, calls = false;
   };
   const CallCase cases[] = {
       {.what = "a write", .end = {.content = true}, .hasFile = true, .calls = true},

@@ -14,24 +14,19 @@
 #ifndef TALVORNCOMMON_TESTS_FUSEMOUNT_H_
 #define TALVORNCOMMON_TESTS_FUSEMOUNT_H_
 
-#include <linux/magic.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "TestSupport.h"
 
 namespace TalvornCommon::testing {
 
@@ -46,139 +41,81 @@ class FuseMount {
 
   // Mounts `backing` on `mountFolder`, both existing folders, with bindfs's
   // `options` (empty for its defaults), and waits up to ten seconds for the
-  // mount to show. When it cannot, SkipReason tells why and nothing is left.
+  // mount to show. When it cannot, SkipReason tells why.
   FuseMount(const std::string& backing, const std::string& mountFolder,
             const std::string& options = kFreshOptions)
-      : mountFolder_(mountFolder) {
-    reason_ = Mount(backing, options);
-    if (!reason_.empty()) Release();
-  }
+      : mountFolder_(mountFolder), reason_(Mount(backing, options)) {}
   // Unmounts and reaps the daemon, also a paused one, whatever the test did.
-  ~FuseMount() { Release(); }
+  // A paused daemon is let go first, so that the calls waiting for it are
+  // answered rather than aborted where it is quick enough. The mount is
+  // detached before the daemon ends, so that no later call through its path
+  // finds a dead connection. SIGKILL ends the daemon whatever its state, and the
+  // calls still waiting in the mount then fail with ECONNABORTED.
+  ~FuseMount() {
+    if (daemon_ <= 0) return;
+    ::kill(daemon_, SIGCONT);
+    ::umount2(mountFolder_.c_str(), MNT_DETACH);
+    ::kill(daemon_, SIGKILL);
+    ::waitpid(daemon_, nullptr, 0);
+  }
   FuseMount(const FuseMount&) = delete;
   FuseMount& operator=(const FuseMount&) = delete;
 
   bool IsMounted() const { return reason_.empty(); }
   // "no /dev/fuse", "bindfs is not installed", "cannot mount: ..."; empty once mounted.
   const std::string& SkipReason() const { return reason_; }
-  pid_t Daemon() const { return daemon_; }
 
   // Stops the daemon and returns once it has stopped; calls through the mount
-  // then wait for it, except those the kernel's caches answer.
+  // then wait for it, except those the kernel's caches answer. Once only.
   [[nodiscard]] bool Pause() {
-    if (daemon_ <= 0 || paused_) return paused_;  // kill(-1) would stop every process
-    int status = 0;
-    paused_ = ::kill(daemon_, SIGSTOP) == 0 && ::waitpid(daemon_, &status, WUNTRACED) == daemon_ &&
-              WIFSTOPPED(status);
-    return paused_;
+    int status = 0;  // IsMounted first: kill(-1) would stop every process
+    return IsMounted() && ::kill(daemon_, SIGSTOP) == 0 &&
+           ::waitpid(daemon_, &status, WUNTRACED) == daemon_ && WIFSTOPPED(status);
   }
   // Lets the daemon answer again, the waiting calls first.
-  [[nodiscard]] bool Resume() {
-    if (daemon_ <= 0) return false;
-    paused_ = false;
-    return ::kill(daemon_, SIGCONT) == 0;
-  }
+  [[nodiscard]] bool Resume() { return IsMounted() && ::kill(daemon_, SIGCONT) == 0; }
 
  private:
+  // -f keeps bindfs in the foreground, so its pid is the daemon's. What it says
+  // goes to a memory file, told when it fails: on the test's output it would
+  // hold ctest's pipe open for as long as a daemon outliving a crashed test.
   std::string Mount(const std::string& backing, const std::string& options) {
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
-    static const std::string namespaceProblem = EnterOwnMountNamespace();
-    if (!namespaceProblem.empty()) return namespaceProblem;
-    struct stat unmounted {};
-    if (::stat(mountFolder_.c_str(), &unmounted) != 0)
-      return "cannot mount: no folder " + mountFolder_;
-
-    // -f keeps bindfs in the foreground, so its pid is the daemon's. What it
-    // says goes to a memory file, told when it fails and silent otherwise.
-    std::vector<std::string> args = {"bindfs", "-f"};
-    if (!options.empty()) args.insert(args.end(), {"-o", options});
-    args.insert(args.end(), {backing, mountFolder_});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    static const bool ownNamespace =
+        ::unshare(CLONE_NEWNS) == 0 &&
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!ownNamespace) return "cannot mount: no mount namespace of the test's own";
+    const char* argv[] = {
+        "bindfs", "-f", "-o", options.c_str(), backing.c_str(), mountFolder_.c_str(), nullptr};
     const int output = ::memfd_create("bindfs-output", MFD_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output, 1);
     posix_spawn_file_actions_adddup2(&actions, output, 2);
-    const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr, argv.data(), environ);
+    struct stat unmounted {};
+    ::stat(mountFolder_.c_str(), &unmounted);
+    const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr,
+                                     const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      daemon_ = -1;
-      ::close(output);
-      return spawned == ENOENT
-                 ? "bindfs is not installed"
-                 : "cannot mount: cannot start bindfs: " + std::string(std::strerror(spawned));
-    }
-
-    std::string reason;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (int status = 0; !MountedOver(unmounted.st_dev);) {
-      if (::waitpid(daemon_, &status, WNOHANG) == daemon_) {
-        daemon_ = -1;
-        reason = "cannot mount: " + Said(output, status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        reason = "cannot mount: bindfs did not mount within ten seconds";
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // Only bindfs mounts in this namespace, so another device on the folder is
+    // its mount, and a stat that answers through it shows that the daemon
+    // serves. A bindfs that gives up is waited for all the same, and reaped by
+    // the destructor: it only happens where no test can mount.
+    const bool mounted =
+        spawned == 0 && WaitUntil([&] {
+          struct stat now {};
+          return ::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev;
+        });
+    const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
     ::close(output);
-    mounted_ = reason.empty();
-    return reason;
-  }
-
-  // A paused daemon is let go first, so that the calls waiting for it are
-  // answered rather than aborted where it is quick enough. The mount is
-  // detached before the daemon ends, so that no later call through its path
-  // finds a dead connection. SIGKILL ends the daemon whatever its state, and the
-  // calls still waiting in the mount then fail with ECONNABORTED.
-  void Release() {
-    if (daemon_ <= 0) return;
-    ::kill(daemon_, SIGCONT);
-    if (mounted_) ::umount2(mountFolder_.c_str(), MNT_DETACH);
-    ::kill(daemon_, SIGKILL);
-    while (::waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    daemon_ = -1;
-  }
-
-  // A FUSE file system, and another one than the folder's own: a mount folder
-  // already inside some FUSE mount does not pass for mounted.
-  bool MountedOver(dev_t unmountedDevice) const {
-    struct statfs fileSystem {};
-    struct stat status {};
-    return ::statfs(mountFolder_.c_str(), &fileSystem) == 0 &&
-           static_cast<unsigned>(fileSystem.f_type) == FUSE_SUPER_MAGIC &&
-           ::stat(mountFolder_.c_str(), &status) == 0 && status.st_dev != unmountedDevice;
-  }
-
-  static std::string EnterOwnMountNamespace() {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "cannot mount: no mount namespace of the test's own: " +
-             std::string(std::strerror(errno));
-    return "";
-  }
-
-  // What the daemon wrote before it ended, or how it ended.
-  static std::string Said(int output, int status) {
-    std::string text(4096, '\0');
-    const ssize_t size = ::pread(output, text.data(), text.size(), 0);
-    text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    if (!text.empty()) return text;
-    return WIFEXITED(status) ? "bindfs exited with status " + std::to_string(WEXITSTATUS(status))
-                             : "bindfs ended by signal " + std::to_string(WTERMSIG(status));
+    if (spawned != 0) daemon_ = -1;
+    if (spawned == ENOENT) return "bindfs is not installed";
+    return mounted ? "" : "cannot mount: bindfs did not mount within ten seconds: " + said;
   }
 
   std::string mountFolder_;
+  pid_t daemon_ = -1;  // before reason_, which Mount sets
   std::string reason_;
-  pid_t daemon_ = -1;
-  bool mounted_ = false;
-  bool paused_ = false;
 };
 
 }  // namespace TalvornCommon::testing
