@@ -92,6 +92,22 @@ class PathWatcherTest : public WatcherTest {
     }
     return watches;
   }
+  // Runs `body` in a child made by fork, which has only this thread; its
+  // result, the child's exit status, tells which step failed (0: none).
+  static int InChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = -1;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  static int CountInstances() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      count += std::filesystem::read_symlink(entry, error) == "anon_inode:inotify";
+    }
+    return count;
+  }
   // The system call the thread named `name` is in, as /proc/<tid>/syscall
   // gives it (number, then arguments); empty when there is no such thread.
   static std::vector<std::string> CallOf(const std::string& name) {
@@ -507,29 +523,24 @@ TEST_F(PathWatcherTest, AFileClosedWhileTheWayIsResolvedIsHeardClosing) {
 TEST_F(PathWatcherTest, AForkedChildLeavesTheParentsWatchAlone) {
   auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
   ASSERT_TRUE(watcher->Start(Record(), error_)) << error_;
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (watcher->IsWatching()) ::_exit(1);
-    if (!watcher->Stop(error_) || CountOpenFds() != fds_) ::_exit(2);
+  const auto child = [&] {
+    if (watcher->IsWatching() || !watcher->Stop(error_)) return 1;
+    if (CountOpenFds() != fds_) return 2;
 #if !defined(__SANITIZE_THREAD__)  // TSan allows no thread in a child forked from threads
     std::atomic<bool> called{false};
-    if (!watcher->Start([&](const PathWatcher::Change&) { called = true; }, error_)) ::_exit(3);
+    if (!watcher->Start([&](const PathWatcher::Change&) { called = true; }, error_)) return 3;
     WriteFileBytes(path_, "from the child");
-    if (!WaitUntil([&] { return called.load(); })) ::_exit(4);
+    if (!WaitUntil([&] { return called.load(); })) return 4;
 #endif
     watcher.reset();
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+    return 0;
+  };
+  EXPECT_EQ(InChild(child), 0) << "the child's exit status tells which step failed";
   WriteFileBytes(path_, "from the parent");
-  Calls calls;
   EXPECT_TRUE(WaitUntil([&] {
-    calls = WaitForCalls(0);
+    const Calls calls = WaitForCalls(0);  // maybe the child's write's first
     return !calls.empty() && calls.back() == "/w: from the parent";
-  })) << ::testing::PrintToString(calls);
+  }));
   EXPECT_TRUE(watcher->IsWatching());
 }
 
@@ -541,34 +552,28 @@ TEST_F(PathWatcherTest, TheUsersInotifyLimitsAreNamed) {
   const std::filesystem::path root(root_);
   const auto folders = std::distance(root.begin(), root.end());
   Shell("echo v1 > w");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = InChild([&] {
     const auto limit = [](const char* name, long value) {
       return static_cast<bool>(std::ofstream(std::string("/proc/sys/user/") + name) << value);
     };
     // TSan's runtime keeps a thread of its own, and a process of several
     // threads cannot enter a user namespace.
-    if (::unshare(CLONE_NEWUSER) != 0) ::_exit(errno == EINVAL ? 77 : 1);
-    if (!limit("max_inotify_instances", 0)) ::_exit(1);
+    if (::unshare(CLONE_NEWUSER) != 0) return errno == EINVAL ? 77 : 1;
     PathWatcher watcher(path_);
-    if (watcher.Start(Record(), error_)) ::_exit(2);
-    if (error_ != "Encountered an error while starting a PathWatcher on '" + path_ +
-                      "': inotify_init1 failed: the user's programs already hold as many inotify "
-                      "instances as fs.inotify.max_user_instances allows")
-      ::_exit(3);
-    if (!limit("max_inotify_instances", 1) || !limit("max_inotify_watches", folders)) ::_exit(1);
-    if (!watcher.Start(Record(), error_)) ::_exit(4);
-    ::_exit(watcher.Current().problem == "cannot watch " + path_ +
-                                             ": the user's limit of inotify watches is reached "
-                                             "(fs.inotify.max_user_watches)"
-                ? 0
-                : 5);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-    GTEST_SKIP() << "a process of several threads cannot make a user namespace";
+    if (!limit("max_inotify_instances", 0) || watcher.Start(Record(), error_)) return 2;
+    if (!error_.ends_with("inotify_init1 failed: the user's programs already hold as many "
+                          "inotify instances as fs.inotify.max_user_instances allows"))
+      return 3;
+    if (!limit("max_inotify_instances", 1) || !limit("max_inotify_watches", folders) ||
+        !watcher.Start(Record(), error_))
+      return 4;
+    return watcher.Current().problem == "cannot watch " + path_ +
+                                            ": the user's limit of inotify watches is reached "
+                                            "(fs.inotify.max_user_watches)"
+               ? 0
+               : 5;
+  });
+  if (status == 77) GTEST_SKIP() << "a process of several threads cannot make a user namespace";
   EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
 }
 
@@ -583,24 +588,14 @@ TEST_F(PathWatcherTest, AProblemNamesThePlaceInFewWords) {
   std::string longFolder;
   for (int part = 0; part < 20; ++part) longFolder += std::string(250, 'a') + "/";
   Shell("mkdir -p " + longFolder);
-  struct Case {
-    std::string path;
-    ::testing::Matcher<std::string> problem;
-  };
-  const Case cases[] = {
-      {descriptor, ::testing::Eq(descriptor + " is not a regular file: it leads to " +
-                                 std::filesystem::read_symlink(descriptor).string())},
-      {root_ + "/" + longFolder + "w",
-       ::testing::AllOf(::testing::StartsWith("cannot look into " + root_),
-                        ::testing::EndsWith(": File name too long"),
-                        ::testing::SizeIs(::testing::Lt(300)))},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path.substr(0, 100));
-    PathWatcher watcher(c.path);
-    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
-    EXPECT_THAT(watcher.Current().problem, c.problem);
-  }
+  PathWatcher pipe(descriptor), tooLong(root_ + "/" + longFolder + "w");
+  ASSERT_TRUE(pipe.Start(Record(), error_) && tooLong.Start(Record(), error_)) << error_;
+  EXPECT_EQ(pipe.Current().problem, descriptor + " is not a regular file: it leads to " +
+                                        std::filesystem::read_symlink(descriptor).string());
+  EXPECT_THAT(tooLong.Current().problem,
+              ::testing::AllOf(::testing::StartsWith("cannot look into " + root_),
+                               ::testing::EndsWith(": File name too long"),
+                               ::testing::SizeIs(::testing::Lt(300))));
   ::close(pipeEnds[0]);
   ::close(pipeEnds[1]);
 }
@@ -612,44 +607,32 @@ TEST_F(PathWatcherTest, AThousandWatchersShareOneInstanceAndOneThread) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
   constexpr int kWatchers = 1000;
   ASSERT_EQ(::chmod(root_.c_str(), 0777), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
-    const int threads = CountThreads(), fds = CountOpenFds();  // TSan's own differ in a child
-    std::vector<std::unique_ptr<PathWatcher>> watchers;
-    std::vector<std::atomic<int>> calls(kWatchers);
-    std::vector<std::string> files(kWatchers), seen(kWatchers);
-    for (int i = 0; i < kWatchers; ++i) {
-      files[i] = root_ + "/f" + std::to_string(i);
-      watchers.push_back(std::make_unique<PathWatcher>(files[i], 0ms));
-      const auto record = [&, i](const PathWatcher::Change& change) {
-        seen[i] = change.file;
-        ++calls[i];
-      };
-      if (!watchers.back()->Start(record, error_)) ::_exit(2);
-    }
-    const auto instances = [] {
-      int count = 0;
-      for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        count += std::filesystem::read_symlink(entry, error).string() == "anon_inode:inotify";
-      }
-      return count;
-    };
-    if (instances() != 1 || CountThreads() != threads + 1) ::_exit(3);
-    for (const std::string& file : files) WriteFileBytes(file, "v1");
-    if (!WaitUntil([&] { return std::ranges::all_of(calls, [](auto& n) { return n > 0; }); }))
-      ::_exit(4);
-    std::this_thread::sleep_for(100ms);  // time for a second call, which must not come
-    for (int i = 0; i < kWatchers; ++i)
-      if (calls[i] != 1 || seen[i] != files[i]) ::_exit(5);
-    watchers.clear();
-    ::_exit(CountThreads() == threads && CountOpenFds() == fds ? 0 : 6);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+  EXPECT_EQ(
+      InChild([&] {
+        if (::setresuid(65534, 65534, 65534) != 0) return 1;
+        const int threads = CountThreads(), fds = CountOpenFds();  // TSan's differ here
+        std::vector<std::unique_ptr<PathWatcher>> watchers;
+        std::vector<std::string> calls(kWatchers);
+        std::atomic<int> called{0};
+        for (int i = 0; i < kWatchers; ++i) {
+          watchers.push_back(std::make_unique<PathWatcher>(dir_.Join(std::to_string(i)), 0ms));
+          const auto record = [&, i](const PathWatcher::Change& change) {
+            calls[i] += "call for " + change.file + ";";
+            ++called;
+          };
+          if (!watchers.back()->Start(record, error_)) return 2;
+        }
+        if (CountInstances() != 1 || CountThreads() != threads + 1) return 3;
+        for (int i = 0; i < kWatchers; ++i) WriteFileBytes(dir_.Join(std::to_string(i)), "v");
+        if (!WaitUntil([&] { return called == kWatchers; })) return 4;
+        std::this_thread::sleep_for(100ms);  // time for a second call, which must not come
+        for (int i = 0; i < kWatchers; ++i)
+          if (calls[i] != "call for " + root_ + "/" + std::to_string(i) + ";") return 5;
+        watchers.clear();
+        return CountThreads() == threads && CountOpenFds() == fds ? 0 : 6;
+      }),
+      0)
+      << "the child's exit status tells which step failed";
 }
 
 // Watchers that share a folder's or a file's watch each hear what they need
