@@ -1,6 +1,7 @@
 #include "talvorncommon/PathWatcher.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -288,6 +289,11 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   // Read once per Start: a change of the setting is seen by the next one.
   const bool linksProtected = detail::LinksProtected();
+  // The first resolution runs under the lock of the thread that serves every
+  // watcher. A way through a server that does not answer would hold them all
+  // there; asked first, it holds only this caller, until the server answers.
+  struct stat asked {};
+  static_cast<void>(::stat(absolute.c_str(), &asked));
   // Set before the hub serves it: its first call must find them, and must not
   // be overwritten by them.
   onChanged = std::move(callback);

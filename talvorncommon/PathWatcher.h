@@ -96,8 +96,9 @@
 // destructor still return within about a second, logging that they left the
 // look behind, whose thread ends by itself once the server answers, and no
 // call is made after Stop has returned. Only the watchers whose way goes
-// through that server wait: the way is not resolved while its look waits for
-// the server, except in the moment before a look finds it silent.
+// through that server wait: a Start asks the server before it takes the place
+// of its way among the others, and the way is not resolved while its look
+// waits for the server, except in the moment before a look finds it silent.
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has

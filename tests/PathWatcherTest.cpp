@@ -757,18 +757,33 @@ TEST_F(PathWatcherTest, AServerThatStopsAnsweringStallsOnlyItsOwnWatcher) {
   if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
   CaptureLog();
   PathWatcher remote(root_ + "/mnt/w", 0ms), local(path_, 0ms);
-  ASSERT_TRUE(remote.Start(Record(), error_) && local.Start(Record(), error_)) << error_;
+  ASSERT_TRUE(local.Start(Record(), error_)) << error_;
+  const auto waiting = [](const char* thread) {  // in a call other than a sleep
+    return WaitUntil([thread] {
+      const std::vector<std::string> call = CallOf(thread);
+      return !call.empty() && call[0] != std::to_string(SYS_futex) && call[0] != "running";
+    });
+  };
+  // A Start through the silent server waits with it, alone.
   ASSERT_TRUE(mount.Pause());
-  EXPECT_TRUE(WaitUntil([] {  // a look under way, not asleep between looks
-    const std::vector<std::string> call = CallOf("PathWatcherLook");
-    return !call.empty() && call[0] != std::to_string(SYS_futex) && call[0] != "running";
-  }));
+  std::future<bool> starting = std::async(std::launch::async, [&] {
+    ::pthread_setname_np(::pthread_self(), "starter");
+    std::string error;
+    return remote.Start(Record(), error);
+  });
+  EXPECT_TRUE(waiting("starter"));
+  WriteFileBytes(path_, "l2");
+  ExpectCalls({"/w: l2"}, 20ms);
+  ASSERT_TRUE(mount.Resume());
+  ASSERT_TRUE(starting.get());
+  ASSERT_TRUE(mount.Pause());
+  EXPECT_TRUE(waiting("PathWatcherLook"));
   // A mount has every watcher resolve its way, which the one through the
   // silent server must not do: the look has waited long enough to tell.
   std::this_thread::sleep_for(500ms);
   Shell("mkdir t && mount -t tmpfs t t");
-  WriteFileBytes(path_, "l2");
-  ExpectCalls({"/w: l2"}, 20ms);
+  WriteFileBytes(path_, "l3");
+  ExpectCalls({"/w: l3"}, 20ms);
   EXPECT_TRUE(remote.Stop(error_)) << error_;
   EXPECT_THAT(log_.str(), HasSubstr("A PathWatcher on '" + root_ +
                                     "/mnt/w' stopped while a look at its way waited for a server "
