@@ -25,7 +25,7 @@
 
 #include "talvorncommon/HybridMutex.h"
 #include "talvorncommon/HybridSharedMutex.h"
-#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/FileWatcherEvents.h"
 #include "talvorncommon/detail/Log.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "talvorncommon/detail/InotifyEvents.h"
+#include "talvorncommon/detail/FileWatcherEvents.h"
 
 namespace TalvornCommon {
 namespace {

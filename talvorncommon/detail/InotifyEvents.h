@@ -1,12 +1,9 @@
-// Internal: how the watch thread reads a batch of inotify records. Kept apart
-// from the thread so that the mask classification can be checked directly,
-// without provoking each combination of bits from the kernel.
+// Internal: how a watch thread walks a batch of records read from an inotify
+// instance, and which records say that a watched folder itself is gone. Shared
+// by both watchers; what a record means to each is its own.
 //
-//   detail::ForEachInotifyEvent(buffer, bytesRead, [&](uint32_t mask, std::string_view name) {
-//     if (detail::EndsWatch(mask)) folderGone = true;
-//     if (folderGone || name != fileName) return;
-//     if (auto type = detail::ClassifyEventMask(mask)) Emit(*type);
-//   });
+//   detail::ForEachInotifyRecord(buffer, bytesRead, [&](const inotify_event& record,
+//                                                       std::string_view name) { ... });
 #ifndef TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
 #define TALVORNCOMMON_DETAIL_INOTIFYEVENTS_H_
 
@@ -15,20 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
-#include "talvorncommon/FileWatcher.h"
-
 namespace TalvornCommon::detail {
-
-// The changes a watch asks for. Moves away from the name and closes are left
-// out on purpose: the watcher reports what happens to the content under the
-// name, nothing else. IN_MOVE_SELF is asked for only to learn that the folder
-// has moved away (its deletion always ends the watch with IN_IGNORED).
-inline constexpr uint32_t kWatchMask =
-    IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVE_SELF;
-static_assert(kWatchMask == 0xB82U);
 
 // True for the records that say the watched folder itself is gone from its
 // path: moved away, deleted, or its file system unmounted. The kernel keeps a
@@ -36,18 +22,6 @@ static_assert(kWatchMask == 0xB82U);
 // reporting a file in the folder's new place as if it still had the old path.
 constexpr bool EndsWatch(uint32_t mask) noexcept {
   return (mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED)) != 0;
-}
-
-// The kind of change a record's mask stands for, or nothing when it has none
-// of the four watched bits. A mask with several bits takes the first of
-// Deleted, Created, Modified, Renamed; IN_ISDIR is ignored, so a directory
-// created under the name reports Created like a file.
-constexpr std::optional<FileWatcher::EventType> ClassifyEventMask(uint32_t mask) noexcept {
-  if ((mask & IN_DELETE) != 0) return FileWatcher::EventType::Deleted;
-  if ((mask & IN_CREATE) != 0) return FileWatcher::EventType::Created;
-  if ((mask & IN_MODIFY) != 0) return FileWatcher::EventType::Modified;
-  if ((mask & IN_MOVED_TO) != 0) return FileWatcher::EventType::Renamed;
-  return std::nullopt;
 }
 
 // Size of a record's fixed part; its name follows, `len` bytes NUL-padded.
@@ -72,14 +46,6 @@ void ForEachInotifyRecord(const char* buffer, std::size_t size, Visit&& visit) {
           std::string_view(name, ::strnlen(name, header.len)));
     offset = nameOffset + header.len;
   }
-}
-
-// The same walk for a single watch, where only the mask and the name count.
-template <typename Visit>
-void ForEachInotifyEvent(const char* buffer, std::size_t size, Visit&& visit) {
-  ForEachInotifyRecord(buffer, size, [&visit](const inotify_event& record, std::string_view name) {
-    visit(record.mask, name);
-  });
 }
 
 }  // namespace TalvornCommon::detail
