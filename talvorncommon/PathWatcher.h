@@ -1,9 +1,10 @@
 // PathWatcher: follows a path to the regular file it leads to, wherever links
 // and replaced folders take it, and calls back once per change of what the path
-// leads to or of that file's content, on its own thread. Made for a settings
-// file that reloads itself however it is deployed: edited in place or saved by
-// rename, reached through a dotfiles link, a Kubernetes ConfigMap's `..data`
-// swap or a deploy's `current` link, or in a folder that is replaced.
+// leads to or of that file's content, on a thread it shares with the process's
+// other watchers. Made for a settings file that reloads itself however it is
+// deployed: edited in place or saved by rename, reached through a dotfiles
+// link, a Kubernetes ConfigMap's `..data` swap or a deploy's `current` link, or
+// in a folder that is replaced.
 //
 //   TalvornCommon::PathWatcher watcher("/etc/app/settings.conf");
 //   std::string error;
@@ -35,11 +36,12 @@
 // created as a regular file, its burst lasts until the writer closes it, so a
 // writer that pauses while it holds the file open gives one call, after the
 // close, as long as each pause is shorter than kWriterQuietPeriod (a longer
-// pause ends the burst, and the rest of the file comes in another call). A writer that never closes
-// is reported after kWriterQuietPeriod (one second, or `quietPeriod` if longer) without an event,
-// and so is a file that is created with no writer (a hard link made to it); a file written without
-// pause is reported at least every kLongestBurst (five seconds). Events on
-// other names in the watched folders end nothing and start nothing.
+// pause ends the burst, and the rest of the file comes in another call). A
+// writer that never closes is reported after kWriterQuietPeriod (one second, or
+// `quietPeriod` if longer) without an event, and so is a file that is created
+// with no writer (a hard link made to it); a file written without pause is
+// reported at least every kLongestBurst (five seconds). Events on other names
+// in the watched folders end nothing and start nothing.
 //
 // Calls. `onChanged` runs on the thread "PathWatcher", one call at a time, once
 // per burst that changed what the path leads to, that file's content (a write;
@@ -75,41 +77,43 @@
 // Far places. The kernel raises inotify events only for changes made through
 // this machine's own mount, so a change made on the other side of a network
 // file system (NFS, SMB/CIFS, 9p, Ceph, AFS, Lustre, OCFS2, GFS2, GPFS,
-// BeeGFS), behind a user-space one's daemon (FUSE: sshfs, s3fs, rclone,
-// bindfs, gcsfuse, GlusterFS, virtiofs) or by the host of a virtual machine's
-// shared folder (vboxsf, vmhgfs, prl_fs) is never heard. Each resolution asks
-// every place on the way which file system it is on (statfs); an unknown one
-// is taken as local. Where one is such a far place, the way from it down to
-// the file is looked at every kRemoteLookPeriod on a thread of its own,
-// "PathWatcherLook", which exists only while the way has a far place: a
-// folder's identity and modification time, a link's target, the file's
-// identity, size and times. The file and folders are opened to be looked at,
-// since an NFS client answers a stat from attributes it keeps for 3 to 60
-// seconds while an open asks the server (close-to-open): a change on NFS is
-// seen within about a second, as elsewhere. What a look finds changed is a
-// burst's event: the way is resolved again, and the call comes once a further
-// look, a fifth of a second later, finds nothing further changed, so a writer
-// on another machine that pauses less than that is read once, whole. A look
-// that fails is seen as a change, and the path's problem then says why. Where
-// every place is local nothing of this exists. A server that stops answering
-// holds a look in the kernel, where nothing can interrupt it: Stop and the
-// destructor still return within about a second, logging that they left the
-// look behind, whose thread ends by itself once the server answers, and no
-// call is made after Stop has returned. Only the watchers whose way goes
-// through that server wait: a Start asks the server before it takes the place
-// of its way among the others, and the way is not resolved while its look
-// waits for the server, except in the moment before a look finds it silent.
+// BeeGFS), behind a user-space one's daemon (FUSE: sshfs, s3fs, rclone, bindfs,
+// gcsfuse, GlusterFS, virtiofs) or by the host of a virtual machine's shared
+// folder (vboxsf, vmhgfs, prl_fs) is never heard. Each resolution asks every
+// place on the way which file system it is on (statfs); an unknown one is taken
+// as local. Where one is such a far place, the way from it down to the file is
+// looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
+// which exists only while the way has a far place: a folder's identity and
+// modification time, a link's target, the file's identity, size and times. The
+// file and folders are opened to be looked at, since an NFS client answers a
+// stat from attributes it keeps for 3 to 60 seconds while an open asks the
+// server (close-to-open): a change on NFS is seen within about a second, as
+// elsewhere. What a look finds changed is a burst's event: the way is resolved
+// again, and the call comes once a further look, a fifth of a second later,
+// finds nothing further changed, so a writer on another machine that pauses
+// less than that is read once, whole. A look that fails is seen as a change,
+// and the path's problem then says why. Where every place is local nothing of
+// this exists. A server that stops answering holds a look in the kernel, where
+// nothing can interrupt it: Stop and the destructor still return within about a
+// second, logging that they left the look behind, whose thread ends by itself
+// once the server answers, and no call is made after Stop has returned. Only
+// the watchers whose way goes through that server wait: a Start asks the server
+// before it takes the place of its way among the others, and the way is not
+// resolved while its look waits for the server, except in the moment before a
+// look finds it silent.
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
-// for the file, shared with the watchers that watch the same ones (a user has
-// a number of watches for all their programs together). A name that comes, goes or changes
-// attributes in a watched folder wakes the thread, and so does a close after writing in the file's
-// folder, also when it concerns another name and ends in no call: a busy folder on the way
-// (temporary files made and deleted beside the settings) costs wake-ups; a write to another file
-// does not. A write through a memory mapping is not seen; nor is a save by rename on the other side
-// of a file bind mount, which keeps the old file. A folder that appears on the way and is filled
-// within the same moment (before it is watched) may have a slow writer's half-written file
-// reported, followed by a call for the rest. Any mount or unmount in the process's mount namespace
+// for the file, shared with the watchers that watch the same ones (a user has a
+// number of watches for all their programs together). A name that comes, goes
+// or changes attributes in a watched folder wakes the thread, and so does a
+// close after writing in the file's folder, also when it concerns another name
+// and ends in no call: a busy folder on the way (temporary files made and
+// deleted beside the settings) costs wake-ups; a write to another file does
+// not. A write through a memory mapping is not seen; nor is a save by rename on
+// the other side of a file bind mount, which keeps the old file. A folder that
+// appears on the way and is filled within the same moment (before it is
+// watched) may have a slow writer's half-written file reported, followed by a
+// call for the rest. Any mount or unmount in the process's mount namespace
 // wakes the thread for one resolution of the path. A folder that may be
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
@@ -118,17 +122,16 @@
 // only if it belongs to the folder's owner or to the file-system user of the
 // thread that resolves: the starting thread at Start, then the thread
 // "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls. Another such link
-// leads nowhere, as opening the path on that thread would fail. A real path
-// longer than PATH_MAX is a problem, which names it by its two ends.
+// process's first watcher and runs the calls. Another such link leads nowhere,
+// as opening the path on that thread would fail. A real path longer than
+// PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
 // started watcher makes no calls and IsWatching() is false there; Stop (which
-// succeeds) and the destructor release only the child's copies of the
-// watcher's descriptors, never the parent's watch, and Start in the child opens
-// a fresh watch of the child's own. A child that exits after a failed exec,
-// running the destructors of static watchers, leaves the parent's watch as it
-// was.
+// succeeds) and the destructor release only the child's copies of the watcher's
+// descriptors, never the parent's watch, and Start in the child opens a fresh
+// watch of the child's own. A child that exits after a failed exec, running the
+// destructors of static watchers, leaves the parent's watch as it was.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in
@@ -169,9 +172,9 @@ class PathWatcher {
   static constexpr std::chrono::milliseconds kLongestBurst{5000};
   // How often a problem that no event may end is checked again.
   static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
-  // How often a way through a file system whose changes may come from
-  // elsewhere is looked at: a change made on another machine is seen within
-  // about a second, for one look's cost (microseconds) a second.
+  // How often a way through a file system whose changes may come from elsewhere
+  // is looked at: a change made on another machine is seen within about a
+  // second, for one look's cost (microseconds) a second.
   static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of
@@ -187,7 +190,7 @@ class PathWatcher {
   PathWatcher(const PathWatcher&) = delete;
   PathWatcher& operator=(const PathWatcher&) = delete;
 
-  // Resolves the path, watches the folders on the way and starts the thread;
+  // Resolves the path, watches the folders on the way (and starts the thread);
   // Current() then tells what the path leads to (a path that leads nowhere is
   // no failure: it is watched until it does). `onChanged` is called for the
   // changes that follow, and must not throw (a callback that throws is logged
@@ -196,33 +199,33 @@ class PathWatcher {
   // character, if a relative path cannot be made absolute (the current folder
   // was deleted), or, for the first watcher of the process to start, if no
   // inotify instance or eventfd can be opened (the text tells a user's
-  // exhausted fs.inotify.max_user_instances from a process out of
-  // descriptors), nor the mount table where /proc has one, or if the thread
-  // cannot be created; a failed Start leaves no descriptor and no thread. A relative path is made
-  // absolute here, against the current folder.
-  // The watcher can be started again after Stop.
+  // exhausted fs.inotify.max_user_instances from a process out of descriptors),
+  // nor the mount table where /proc has one, or if the thread cannot be
+  // created; a failed Start leaves no descriptor and no thread. A relative path
+  // is made absolute here, against the current folder. The watcher can be
+  // started again after Stop.
   [[nodiscard]] bool Start(OnChanged onChanged, std::string& error);
 
-  // Returns once the call of this watcher that may be running on the thread
-  // has returned; after it returns true no call is made until the next Start.
-  // The last started watcher's Stop also ends the thread and closes the
-  // shared descriptors. Fails if the watcher is not
-  // started, or when called from its own onChanged (a thread cannot wait for
-  // itself); a failed Stop changes nothing.
+  // Returns once the call of this watcher that may be running on the thread has
+  // returned; after it returns true no call is made until the next Start. The
+  // last started watcher's Stop also ends the thread and closes the shared
+  // descriptors. Fails if the watcher is not started, or when called from its
+  // own onChanged (a thread cannot wait for itself); a failed Stop changes
+  // nothing.
   bool Stop(std::string& error);
 
   // True from a successful Start until a Stop begins, also if the thread has
   // given up meanwhile on an error of the kernel's (logged as an error).
   [[nodiscard]] bool IsWatching() const;
 
-  // Why the way is looked at as well as heard, empty while every place on it
-  // is local: its first place on a file system whose changes may come from
-  // elsewhere, and that file system ("/mnt/share is on fuse (a user-space
-  // file system)"). Any thread.
+  // Why the way is looked at as well as heard, empty while every place on it is
+  // local: its first place on a file system whose changes may come from
+  // elsewhere, and that file system ("/mnt/share is on fuse (a user-space file
+  // system)"). Any thread.
   [[nodiscard]] std::string WhyLooked() const;
 
-  // What the path led to at Start, or at the last call of onChanged (the
-  // Change that call was given, also while it runs). Empty before Start.
+  // What the path led to at Start, or at the last call of onChanged (the Change
+  // that call was given, also while it runs). Empty before Start.
   [[nodiscard]] Change Current() const;
 
  private:
