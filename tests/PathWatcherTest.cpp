@@ -22,7 +22,7 @@
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
-#include "talvorncommon/detail/ResolveHook.h"
+#include "talvorncommon/detail/Way.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon {

@@ -15,7 +15,6 @@
 #include "talvorncommon/detail/FileSystems.h"
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
-#include "talvorncommon/detail/ResolveHook.h"
 
 namespace TalvornCommon::detail {
 namespace {

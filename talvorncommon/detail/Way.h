@@ -105,6 +105,15 @@ class Watches {
   std::map<int, Entry> entries_;
 };
 
+// A seam for a race that cannot be caused reliably for real: a writer that
+// writes and closes the file just as the way is resolved again. Follow calls
+// the hook, when one is set, right after the file's own watch is set and
+// before the watches of the folders are settled. Programs never set it; tests
+// set it (null removes it) and clear it again.
+using ResolveHook = void (*)();
+void SetResolveHook(ResolveHook hook) noexcept;
+ResolveHook GetResolveHook() noexcept;
+
 // Reads the kernel's fs.protected_symlinks: whether it refuses to follow
 // another user's link in a sticky folder that anyone may write.
 bool LinksProtected();
