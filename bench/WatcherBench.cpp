@@ -6,19 +6,35 @@
 // CPU and in wake-ups of its thread (against a thread blocked in read()), and
 // what following a ConfigMap's settings file holds in inotify instances,
 // watches and threads (one PathWatcher against the FileWatchers the same job
-// needs), and what following 100 or 1000 files with a PathWatcher each holds
-// and costs, against following one. FileWatcher polls a non-blocking
-// descriptor with a 1 ms sleep, so its delay is spread over that sleep;
-// PathWatcher sleeps in ppoll until the kernel wakes it.
+// needs), what following 100 or 1000 files with a PathWatcher each holds and
+// costs, against following one, and how a PathWatcher follows a file on a
+// user-space file system (bindfs) changed behind the mount's back, where it
+// looks at its way every second: the delay of a call against the look period
+// and a bare look at the file, and what its looks cost while nothing happens
+// against the bare look's and the same looks at a local folder. FileWatcher
+// polls a non-blocking descriptor with a 1 ms sleep, so its delay is spread
+// over that sleep; PathWatcher sleeps in ppoll until the kernel wakes it.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
 #include <spdlog/spdlog.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,6 +43,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -39,6 +56,7 @@
 #include "Summary.h"
 #include "talvorncommon/FileWatcher.h"
 #include "talvorncommon/PathWatcher.h"
+#include "talvorncommon/detail/Looks.h"
 
 namespace {
 
@@ -297,31 +315,41 @@ void BM_Stop(benchmark::State& state) {
   });
 }
 
-// Context switches so far of the one thread of this process named `name`. A
-// thread that sleeps and is woken is switched out once per sleep, so over an
-// idle stretch this counts its wake-ups (and the times it was preempted).
-int64_t ThreadSwitches(const std::string& name) {
-  int found = 0;
-  int64_t switches = 0;
+// The folder in /proc/self/task of the one thread of this process named `name`.
+fs::path TaskOf(const std::string& name) {
+  std::vector<fs::path> found;
   for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
     std::string comm;
     std::getline(std::ifstream(task.path() / "comm"), comm);
-    if (comm != name) continue;
-    ++found;
-    int fields = 0;
-    std::ifstream status(task.path() / "status");
-    for (std::string line; std::getline(status, line);) {
-      for (const std::string key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
-        if (line.compare(0, key.size(), key) != 0) continue;
-        switches += std::stoll(line.substr(key.size()));
-        ++fields;
-      }
-    }
-    if (fields != 2) bench::Fail("no context switch counts for the thread " + name);
+    if (comm == name) found.push_back(task.path());
   }
-  if (found != 1) bench::Fail(fmt::format("{} threads named {}, not one", found, name));
+  if (found.size() != 1) {
+    bench::Fail(fmt::format("{} threads named {}, not one", found.size(), name));
+  }
+  return found.front();
+}
+
+// Context switches so far, voluntary or not, of the thread whose folder in
+// /proc/self/task is `task`.
+int64_t SwitchesOf(const fs::path& task) {
+  int fields = 0;
+  int64_t switches = 0;
+  std::ifstream status(task / "status");
+  for (std::string line; std::getline(status, line);) {
+    for (const std::string key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+      if (line.compare(0, key.size(), key) != 0) continue;
+      switches += std::stoll(line.substr(key.size()));
+      ++fields;
+    }
+  }
+  if (fields != 2) bench::Fail("no context switch counts in " + task.string());
   return switches;
 }
+
+// Context switches so far of the one thread of this process named `name`. A
+// thread that sleeps and is woken is switched out once per sleep, so over an
+// idle stretch this counts its wake-ups (and the times it was preempted).
+int64_t ThreadSwitches(const std::string& name) { return SwitchesOf(TaskOf(name)); }
 
 // 2 s of the main thread sleeping while something waits in the scratch folder
 // for the file to change: the CPU of the whole process, in percent of a core,
@@ -391,6 +419,17 @@ Held CountHeld() {
   return held;
 }
 
+// Lays out a settings file in `folder`, made afresh, as a Kubernetes ConfigMap
+// deploys it: settings.conf -> ..data/settings.conf, ..data -> ..2026_1, and
+// the file in ..2026_1.
+void MakeConfigMap(const fs::path& folder) {
+  fs::remove_all(folder);
+  fs::create_directories(folder / "..2026_1");
+  std::ofstream(folder / "..2026_1" / "settings.conf") << "volume = 7\n";
+  fs::create_symlink("..2026_1", folder / "..data");
+  fs::create_symlink("..data/settings.conf", folder / "settings.conf");
+}
+
 // A settings file as a Kubernetes ConfigMap deploys it, and what following it
 // holds. The layout, under <scratch>/cfg: settings.conf -> ..data/settings.conf,
 // ..data -> ..2026_1, and the file in ..2026_1 (an update writes ..2026_2 and
@@ -402,11 +441,7 @@ Held CountHeld() {
 // since a FileWatcher's watch ends with its folder. Five in all.
 void BM_ConfigMap(benchmark::State& state) {
   const fs::path cfg = fs::path(g_dir) / "cfg";
-  fs::remove_all(cfg);
-  fs::create_directories(cfg / "..2026_1");
-  std::ofstream(cfg / "..2026_1" / "settings.conf") << "volume = 7\n";
-  fs::create_symlink("..2026_1", cfg / "..data");
-  fs::create_symlink("..data/settings.conf", cfg / "settings.conf");
+  MakeConfigMap(cfg);
   const std::string path = cfg / "settings.conf";
   for (auto _ : state) {
     const Held before = CountHeld();
@@ -562,6 +597,417 @@ void BM_ManyFiles(benchmark::State& state) {
   }
 }
 
+// bindfs, the user-space file system a user mounts to show a folder elsewhere:
+// `backing` on `mountFolder`, with bindfs's default options, served by a daemon
+// this object starts (bindfs -f, so that its pid is the daemon's) and ends,
+// unmounting first. The mount is made in a mount namespace of the process's
+// own, entered at the first mount, so that no other process sees it. Only the
+// thread that enters it moves, and the threads it starts afterwards: a
+// watcher's thread started before would not see the mount, so main makes the
+// first mount (FarProblem) before any benchmark runs. Problem() says why there
+// is no mount, and is empty once mounted.
+class Bindfs {
+ public:
+  Bindfs(const std::string& backing, const std::string& mountFolder) : mountFolder_(mountFolder) {
+    problem_ = Mount(backing);
+  }
+  Bindfs(const Bindfs&) = delete;
+  Bindfs& operator=(const Bindfs&) = delete;
+  // Detached before the daemon ends, so that no later call through the mount
+  // folder finds a dead connection; then the daemon is reaped.
+  ~Bindfs() {
+    if (daemon_ <= 0) return;
+    umount2(mountFolder_.c_str(), MNT_DETACH);
+    kill(daemon_, SIGKILL);
+    while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  const std::string& Problem() const { return problem_; }
+  pid_t Daemon() const { return daemon_; }
+
+ private:
+  std::string Mount(const std::string& backing) {
+    if (access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
+    static const std::string unshared =
+        unshare(CLONE_NEWNS) == 0 &&
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            ? std::string()
+            : std::string("no mount namespace of the process's own: ") + std::strerror(errno);
+    if (!unshared.empty()) return unshared;
+    struct stat folder {};
+    if (stat(mountFolder_.c_str(), &folder) != 0) return "no folder " + mountFolder_;
+    // What bindfs says goes to a memory file, read only when it fails.
+    const int output = memfd_create("bindfs-output", MFD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
+    posix_spawn_file_actions_adddup2(&actions, output, 2);
+    std::string args[] = {"bindfs", "-f", backing, mountFolder_};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+    const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      daemon_ = -1;
+      close(output);
+      return spawned == ENOENT ? "bindfs is not installed"
+                               : std::string("cannot start bindfs: ") + std::strerror(spawned);
+    }
+    std::string problem;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (int status = 0; !MountedOver(folder.st_dev);) {
+      if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
+        daemon_ = -1;
+        std::string said(4096, '\0');
+        const ssize_t size = pread(output, said.data(), said.size(), 0);
+        said.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+        while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) {
+          said.pop_back();
+        }
+        problem = "bindfs ended: " + (said.empty() ? fmt::format("wait status {}", status) : said);
+        break;
+      }
+      if (Clock::now() >= deadline) {
+        problem = "bindfs did not mount within ten seconds";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(output);
+    return problem;
+  }
+
+  // A FUSE file system other than the folder's own before the mount.
+  bool MountedOver(dev_t before) const {
+    struct statfs fileSystem {};
+    struct stat folder {};
+    return statfs(mountFolder_.c_str(), &fileSystem) == 0 &&
+           static_cast<unsigned>(fileSystem.f_type) == FUSE_SUPER_MAGIC &&
+           stat(mountFolder_.c_str(), &folder) == 0 && folder.st_dev != before;
+  }
+
+  const std::string mountFolder_;
+  std::string problem_;
+  pid_t daemon_ = -1;
+};
+
+// Why a far way cannot be measured here, empty when it can: one bindfs mount
+// of an empty folder, tried at the start of main. It also enters the mount
+// namespace before any thread exists. A figure of a run skipped for want of
+// bindfs would read 0, so its figures are left out of the summary instead.
+std::string FarProblem() {
+  const fs::path probe = fs::path(g_dir) / "probe";
+  fs::create_directories(probe / "back");
+  fs::create_directories(probe / "mnt");
+  std::string problem = Bindfs((probe / "back").string(), (probe / "mnt").string()).Problem();
+  fs::remove_all(probe);
+  return problem;
+}
+
+// The plainest follower of a far file, the baseline of PathWatcher's looks: a
+// thread "BareLook" that every kRemoteLookPeriod, counted from the end of its
+// last look as PathWatcher's are, opens the path (the kernel follows the
+// links) and marks `seen` when the file's identity, size or times differ from
+// its last look's. It looks at the file alone, where a PathWatcher looks at
+// every place from the first far one down, and tells a change at once, where
+// a PathWatcher waits for a further look to find it settled.
+class BareLook {
+ public:
+  static constexpr const char* kName = "BareLook";
+
+  BareLook(std::string path, Seen& seen) : path_(std::move(path)), last_(Look()) {
+    thread_ = std::thread([this, &seen] {
+      pthread_setname_np(pthread_self(), kName);
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (auto next = Clock::now() + PathWatcher::kRemoteLookPeriod;
+           !wake_.wait_until(lock, next, [this] { return stop_; });
+           next = Clock::now() + PathWatcher::kRemoteLookPeriod) {
+        lock.unlock();
+        const Sight now = Look();
+        ++looks_;
+        if (now != last_) {
+          last_ = now;
+          Mark(seen);
+        }
+        lock.lock();
+      }
+    });
+  }
+  BareLook(const BareLook&) = delete;
+  BareLook& operator=(const BareLook&) = delete;
+  ~BareLook() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  // The looks made so far.
+  int Looks() const { return looks_; }
+
+ private:
+  struct Sight {
+    int error = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modified = 0;  // ns
+    int64_t changed = 0;   // ns
+    bool operator==(const Sight&) const = default;
+  };
+
+  Sight Look() const {
+    Sight sight;
+    struct stat status {};
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &status) != 0) {
+      sight.error = errno;
+    } else {
+      sight = {0,
+               status.st_dev,
+               status.st_ino,
+               status.st_size,
+               int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec,
+               int64_t{status.st_ctim.tv_sec} * 1'000'000'000 + status.st_ctim.tv_nsec};
+    }
+    if (fd >= 0) close(fd);
+    return sight;
+  }
+
+  const std::string path_;
+  Sight last_;  // the thread's alone once started
+  std::atomic<int> looks_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // under mutex_
+  std::thread thread_;
+};
+
+// A thread's CPU time so far and the times it was switched in: the first and
+// third fields of its schedstat.
+struct Ran {
+  int64_t ns = 0;
+  int64_t slices = 0;
+};
+
+Ran RanOf(const fs::path& task) {
+  std::ifstream schedstat(task / "schedstat");
+  Ran ran;
+  int64_t waited = 0;
+  if (!(schedstat >> ran.ns >> waited >> ran.slices)) {
+    bench::Fail("no schedstat in " + task.string() + " (a kernel without CONFIG_SCHED_INFO)");
+  }
+  return ran;
+}
+
+// Returns once a look of the thread whose folder in /proc/self/task is `task`
+// has ended, failing if none has within `limit`. A look is found by sampling
+// the thread's schedstat every 10 ms: a run of samples in which the times it
+// was switched in rose, ended by 100 ms without a rise. Between looks the
+// thread sleeps for a period (a second), and a look takes well under 100 ms.
+void AwaitLookEnd(const fs::path& task, Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  int64_t slices = RanOf(task).slices;
+  std::optional<Clock::time_point> rose;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto now = Clock::now();
+    const int64_t sampled = RanOf(task).slices;
+    if (sampled != slices) {
+      slices = sampled;
+      rose = now;
+    } else if (rose && now - *rose >= std::chrono::milliseconds(100)) {
+      return;
+    }
+    if (now >= deadline) bench::Fail("no look of " + task.string() + " ended in time");
+  }
+}
+
+// How many looks MeasureIdleLooks counts over, and how many saves BM_FarWay
+// times.
+constexpr int kIdleLooks = 5;
+constexpr int kFarSaves = 24;
+
+// What a follower that looks costs while nothing happens, counted from the
+// end of one look to the end of the kIdleLooks-th after it: the context
+// switches a second of `threads` (all of the follower's, as BM_Idle counts
+// them), the looks a second, and the CPU time of one look, of the thread
+// `looker` that makes them and, where `daemon` is a file system's daemon
+// rather than -1, of that daemon (its process's CPU clock), whose answers the
+// looks wait for. `made` gives the looks a follower has counted itself, where
+// it does: the count found by sampling must match.
+void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& threads,
+                      const std::string& looker, pid_t daemon, const std::function<int()>& made) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the threads' start-up
+  std::vector<fs::path> tasks;
+  for (const std::string& name : threads) tasks.push_back(TaskOf(name));
+  const fs::path lookerTask = TaskOf(looker);
+  clockid_t daemonClock{};
+  if (daemon > 0 && clock_getcpuclockid(daemon, &daemonClock) != 0) {
+    bench::Fail("no CPU clock of bindfs");
+  }
+  const auto switches = [&tasks] {
+    int64_t sum = 0;
+    for (const fs::path& task : tasks) sum += SwitchesOf(task);
+    return sum;
+  };
+  const auto limit = 3 * PathWatcher::kRemoteLookPeriod;
+  AwaitLookEnd(lookerTask, limit);
+  const int made_before = made ? made() : 0;
+  const int64_t switches_before = switches();
+  const int64_t ns_before = RanOf(lookerTask).ns;
+  const double daemon_before = daemon > 0 ? bench::CpuSeconds(daemonClock) : 0;
+  const auto wall_before = Clock::now();
+  for (int i = 0; i < kIdleLooks; ++i) AwaitLookEnd(lookerTask, limit);
+  const double seconds = std::chrono::duration<double>(Clock::now() - wall_before).count();
+  const int64_t ns = RanOf(lookerTask).ns - ns_before;
+  const int64_t switched = switches() - switches_before;
+  if (made && made() - made_before != kIdleLooks) {
+    bench::Fail(fmt::format("{} counted {} looks, sampling found {}", looker, made() - made_before,
+                            kIdleLooks));
+  }
+  state.counters["wakeups_per_s"] = static_cast<double>(switched) / seconds;
+  state.counters["looks_per_s"] = kIdleLooks / seconds;
+  state.counters["look_cpu_us"] = static_cast<double>(ns) / 1e3 / kIdleLooks;
+  if (daemon > 0) {
+    const double daemon_cpu = bench::CpuSeconds(daemonClock) - daemon_before;
+    state.counters["daemon_cpu_us"] = daemon_cpu * 1e6 / kIdleLooks;
+  }
+}
+
+// A ConfigMap's settings file on a user-space file system, changed behind the
+// mount's back: the layout of BM_ConfigMap in a backing folder
+// (<scratch>/far/back), shown by bindfs with its default options on
+// <scratch>/far/mnt and followed through the mount as mnt/settings.conf. What
+// is done in the backing folder raises no inotify event on the mount, so only
+// a look finds it. Argument 1: a PathWatcher, which finds mnt on a user-space
+// file system and looks at the way from there down; 0: a BareLook, the
+// baseline. First what each costs while nothing happens (MeasureIdleLooks).
+// Then kFarSaves saves on the backing side, as an update made on the other
+// side would: the new content is written beside ..2026_1/settings.conf, closed
+// and renamed over it; the time runs from just before the rename to the call.
+// bindfs's defaults have the kernel keep attributes and names for a second
+// and up to one tick of its clock more: a look a period after the one that
+// asked bindfs mostly finds them still kept, and the next one finds them
+// expired, so a steady look finds a change only every other period. Each save
+// therefore waits a period after the previous call, for the looks to take
+// their steady pace again after the settling look, then lands at a moment of
+// their two-period cycle.
+void BM_FarWay(benchmark::State& state) {
+  const fs::path far = fs::path(g_dir) / "far";
+  const fs::path back = far / "back";
+  const fs::path mnt = far / "mnt";
+  fs::remove_all(far);
+  MakeConfigMap(back);
+  fs::create_directories(mnt);
+  const std::string file = back / "..2026_1" / "settings.conf";
+  const Bindfs bindfs(back, mnt);
+  if (!bindfs.Problem().empty()) {
+    state.SkipWithError(("cannot mount bindfs: " + bindfs.Problem()).c_str());
+    return;
+  }
+  const std::string path = mnt / "settings.conf";
+  const std::string leadsTo = mnt / "..2026_1" / "settings.conf";
+  Seen seen;
+  std::optional<BareLook> bare;
+  PathWatcher watcher(path);
+  std::string error;
+  if (state.range(0) == 0) {
+    bare.emplace(path, seen);
+    MeasureIdleLooks(state, {BareLook::kName}, BareLook::kName, bindfs.Daemon(),
+                     [&bare] { return bare->Looks(); });
+  } else {
+    const bool started = watcher.Start(
+        [&](const PathWatcher::Change& change) {
+          if (change.file != leadsTo) {
+            bench::Fail("the PathWatcher was told '" + change.file + "': " + change.problem);
+          }
+          Mark(seen);
+        },
+        error);
+    if (!started) bench::Fail(error);
+    if (watcher.Current().file != leadsTo) bench::Fail(watcher.Current().problem);
+    if (watcher.WhyLooked().empty()) bench::Fail("the PathWatcher does not look at " + path);
+    MeasureIdleLooks(state, {"PathWatcher", "PathWatcherLook"}, "PathWatcherLook", bindfs.Daemon(),
+                     nullptr);
+  }
+
+  // Each save's moment in the looks' two-period cycle, spread evenly over it
+  // and taken in random order: a few saves then stand for saves at any moment,
+  // with little of the spread that drawing each moment at random would add to
+  // their median.
+  std::mt19937 random(42);
+  std::vector<double> moments;
+  for (int i = 0; i < kFarSaves; ++i) {
+    moments.push_back(2 * (i + std::uniform_real_distribution<double>(0, 1)(random)) / kFarSaves);
+  }
+  std::shuffle(moments.begin(), moments.end(), random);
+  int saves = 0;
+  Report(state, kFarSaves, [&] {
+    std::this_thread::sleep_for(std::chrono::duration_cast<Clock::duration>(
+        PathWatcher::kRemoteLookPeriod * (1 + moments[static_cast<std::size_t>(saves)])));
+    const std::string temporary = file + ".new";
+    const std::string content = fmt::format("volume = {}\n", ++saves);
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 ||
+        write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+        close(fd) != 0) {
+      bench::Fail("cannot write " + temporary);
+    }
+    const Clock::rep before = seen.at;
+    const auto start = Clock::now();
+    if (std::rename(temporary.c_str(), file.c_str()) != 0) bench::Fail("cannot rename " + file);
+    while (seen.at == before) {
+      if (Clock::now() - start > 5 * PathWatcher::kRemoteLookPeriod) {
+        bench::Fail(fmt::format("no call within 5 s of save {}", saves));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::chrono::duration<double, std::micro>(Clock::duration(seen.at) -
+                                                     start.time_since_epoch())
+        .count();
+  });
+  // A second call for one save would have ended a later save's wait early
+  // and given it the wrong time; one that came late shows up here.
+  std::this_thread::sleep_for(2 * PathWatcher::kRemoteLookPeriod);
+  if (seen.count != saves)
+    bench::Fail(fmt::format("{} calls for {} saves", seen.count.load(), saves));
+  if (watcher.IsWatching() && !watcher.Stop(error)) bench::Fail(error);
+  bare.reset();
+}
+
+// The looks of BM_FarWay's PathWatcher without the user-space file system: a
+// detail::Looks, the part of a PathWatcher that looks, at the five places the
+// PathWatcher looks at (the folder, the two links, the folder they lead to and
+// the file), here in a folder on the scratch folder's local file system,
+// counted as MeasureIdleLooks counts them. Through bindfs, each call that the
+// kernel's caches do not answer is a request to the daemon whose answer the
+// look's thread waits for, asleep: a round trip and a context switch that a
+// local look does not make.
+void BM_LocalLooks(benchmark::State& state) {
+  using Kind = TalvornCommon::detail::LookPlace::Kind;
+  const fs::path folder = fs::path(g_dir) / "local";
+  MakeConfigMap(folder);
+  // The settling period after a change, which no idle look comes to.
+  TalvornCommon::detail::Looks looks(PathWatcher::kRemoteLookPeriod,
+                                     std::chrono::milliseconds(200));
+  std::string reason;
+  const bool started = looks.Start(
+      {{Kind::kFolder, folder},
+       {Kind::kLink, folder / "settings.conf"},
+       {Kind::kLink, folder / "..data"},
+       {Kind::kFolder, folder / "..2026_1"},
+       {Kind::kFile, folder / "..2026_1" / "settings.conf"}},
+      [](bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
+  if (!started) bench::Fail(reason);
+  for (auto _ : state) {
+    MeasureIdleLooks(state, {"PathWatcherLook"}, "PathWatcherLook", -1, nullptr);
+  }
+  if (!looks.Stop(TalvornCommon::detail::Looks::kStopWait)) bench::Fail("the looks did not stop");
+}
+
 BENCHMARK(BM_WriteToCallback)
     ->ArgsProduct({{0, 1},
                    {kReadWrite, kFileWatcherWrite, kReadClose, kFileWatcherSave, kPathWatcherSave}})
@@ -570,6 +1016,8 @@ BENCHMARK(BM_Stop)->DenseRange(0, 2)->Iterations(1);
 BENCHMARK(BM_Idle)->DenseRange(0, 4)->Iterations(1);
 BENCHMARK(BM_ConfigMap)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_ManyFiles)->Arg(1)->Arg(100)->Arg(1000)->Iterations(1);
+BENCHMARK(BM_FarWay)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_LocalLooks)->Iterations(1);
 
 }  // namespace
 
@@ -578,6 +1026,10 @@ int main(int argc, char** argv) {
   spdlog::set_level(spdlog::level::warn);
   std::cout << "scratch folder: " << g_dir << std::endl;
   { std::ofstream create(g_file); }
+  // Before any benchmark has started a thread, which would stay outside the
+  // mount namespace that the first mount enters.
+  const std::string farProblem = FarProblem();
+  if (!farProblem.empty()) std::cout << "far way figures left out: " << farProblem << std::endl;
   // Most goals are on the watchers' own figures: the baselines show how much
   // of each is the kernel's rather than the watcher's design.
   std::vector<bench::Figure> figures;
@@ -671,6 +1123,52 @@ int main(int argc, char** argv) {
     figures.push_back(
         {fmt::format("1000 files, {} bytes a watcher: 1000 / 100 PathWatchers", label),
          "BM_ManyFiles/1000", "BM_ManyFiles/100", field});
+  }
+  // A far way on bindfs, changed behind the mount's back, beside a BareLook in
+  // the same run, and its looks beside the same looks at a local folder. The
+  // delay's goal is on its ratio to the look period, the pace that any
+  // follower looking that often is bound to; its columns are the PathWatcher's
+  // and the BareLook's delays. While nothing happens: about one wake-up a
+  // second, and a look cheap enough to make every second.
+  if (farProblem.empty()) {
+    const double period_us =
+        std::chrono::duration<double, std::micro>(PathWatcher::kRemoteLookPeriod).count();
+    for (const auto& [statistic, goal] : {std::pair{"median", '<'}, {"p99", '\0'}}) {
+      const std::string field = statistic + std::string("_us");
+      figures.push_back({fmt::format("far way, save behind bindfs to call, {} us: PathWatcher, "
+                                     "BareLook; ratio to the look period",
+                                     statistic),
+                         "BM_FarWay/1", "BM_FarWay/0", field, goal, 1.5, false,
+                         [field, period_us](const bench::Medians& library, const bench::Medians&) {
+                           return library.at(field) / period_us;
+                         }});
+    }
+    struct Far {
+      const char* label;
+      const char* baseline;
+      const char* field;
+      char goal;
+      double limit;
+    };
+    for (const Far& far : {
+             Far{"save behind bindfs to call, median us: PathWatcher / BareLook", "BM_FarWay/0",
+                 "median_us", '\0', 0},
+             Far{"idle wake-ups a second: PathWatcher's two threads / BareLook", "BM_FarWay/0",
+                 "wakeups_per_s", '<', 1.5},
+             Far{"idle looks a second: PathWatcher / BareLook", "BM_FarWay/0", "looks_per_s", '\0',
+                 0},
+             Far{"CPU of a look, us: PathWatcherLook / BareLook", "BM_FarWay/0", "look_cpu_us", '<',
+                 50},
+             Far{"bindfs's CPU a look, us: PathWatcher / BareLook", "BM_FarWay/0", "daemon_cpu_us",
+                 '\0', 0},
+             Far{"CPU of a look, us: PathWatcherLook through bindfs / at a local folder",
+                 "BM_LocalLooks", "look_cpu_us", '\0', 0},
+             Far{"idle wake-ups a second: PathWatcher through bindfs / looks at a local folder",
+                 "BM_LocalLooks", "wakeups_per_s", '\0', 0},
+         }) {
+      figures.push_back({fmt::format("far way, {}", far.label), "BM_FarWay/1", far.baseline,
+                         far.field, far.goal, far.limit, true});
+    }
   }
   const int status = bench::RunAndSummarise(argc, argv, std::move(figures));
   std::filesystem::remove_all(g_dir);
