@@ -84,10 +84,10 @@
 // as local. Where one is such a far place, the way from it down to the file is
 // looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
 // which exists only while the way has a far place: a folder's identity and
-// modification time, a link's target, the file's identity, size and times. The
-// file and folders are opened to be looked at, since an NFS client answers a
-// stat from attributes it keeps for 3 to 60 seconds while an open asks the
-// server (close-to-open): a change on NFS is seen within about a second, as
+// modification time, a link's target, the file's identity, size and times. Each
+// place is asked with statx's AT_STATX_FORCE_SYNC, which has the kernel ask the
+// server rather than the attributes an NFS client keeps for 3 to 60 seconds (a
+// FUSE mount for one): a change on NFS is seen within about a second, as
 // elsewhere. What a look finds changed is a burst's event: the way is resolved
 // again, and the call comes once a further look, a fifth of a second later,
 // finds nothing further changed, so a writer on another machine that pauses

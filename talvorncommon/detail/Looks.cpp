@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,32 +53,30 @@ std::int64_t Nanoseconds(const timespec& time) {
   return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
 }
 
-// The status of a folder or file. A network file system keeps attributes for
-// seconds (NFS 3 to 60 by default) and a stat may be answered from that cache,
-// blind to a change made on the server; an open revalidates them
-// (close-to-open), so the place is opened and its descriptor asked. Nothing is
-// read, and O_NONBLOCK keeps a fifo put in a file's place from blocking the
-// open. A place that may not be opened (no read permission) is still seen
-// through lstat, which needs only the search permission of its folder.
+// The status of a place, asked of the file system itself. A network file
+// system keeps attributes for seconds (NFS 3 to 60 by default) and a user-space
+// one for a second, and a plain stat, even an open and fstat, may be answered
+// from that cache, blind to a change made on the far side; AT_STATX_FORCE_SYNC
+// has the kernel ask the server (NFS, SMB, FUSE) each time, in one call per
+// place, with only the search permission of its folders.
 bool StatusOf(const LookPlace& place, struct stat& status) {
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW |
-                    (place.kind == Kind::kFolder ? O_DIRECTORY : 0);
-  const int descriptor = ::open(place.path.c_str(), flags);
-  if (descriptor < 0) {
-    return (errno == EACCES || errno == EPERM) && ::lstat(place.path.c_str(), &status) == 0;
-  }
-  const bool seen = ::fstat(descriptor, &status) == 0;
-  const int error = errno;
-  ::close(descriptor);
-  errno = error;
-  return seen;
+  struct statx fresh {};
+  if (::statx(AT_FDCWD, place.path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
+              STATX_BASIC_STATS, &fresh) != 0)
+    return false;
+  status.st_dev = makedev(fresh.stx_dev_major, fresh.stx_dev_minor);
+  status.st_ino = fresh.stx_ino;
+  status.st_mode = fresh.stx_mode;
+  status.st_size = static_cast<off_t>(fresh.stx_size);
+  status.st_mtim = {fresh.stx_mtime.tv_sec, fresh.stx_mtime.tv_nsec};
+  status.st_ctim = {fresh.stx_ctime.tv_sec, fresh.stx_ctime.tv_nsec};
+  return true;
 }
 
 Sight LookAt(const LookPlace& place) {
   Sight sight;
   struct stat status {};
-  const bool seen = place.kind == Kind::kLink ? ::lstat(place.path.c_str(), &status) == 0
-                                              : StatusOf(place, status);
+  const bool seen = StatusOf(place, status);
   if (!seen) {
     sight.error = errno;
     return sight;
