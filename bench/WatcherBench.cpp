@@ -20,11 +20,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <spdlog/spdlog.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -600,12 +600,11 @@ void BM_ManyFiles(benchmark::State& state) {
 // bindfs, the user-space file system a user mounts to show a folder elsewhere:
 // `backing` on `mountFolder`, with bindfs's default options, served by a daemon
 // this object starts (bindfs -f, so that its pid is the daemon's) and ends,
-// unmounting first. The mount is made in a mount namespace of the process's
-// own, entered at the first mount, so that no other process sees it. Only the
-// thread that enters it moves, and the threads it starts afterwards: a
-// watcher's thread started before would not see the mount, so main makes the
-// first mount (FarProblem) before any benchmark runs. Problem() says why there
-// is no mount, and is empty once mounted.
+// unmounting first, or that ends with the program. The mount is made in a mount namespace of the
+// process's own, entered at the first mount, so that no other process sees it. Only the thread that
+// enters it moves, and the threads it starts afterwards: a watcher's thread started before would
+// not see the mount, so main makes the first mount (FarProblem) before any benchmark runs.
+// Problem() says why there is no mount, and is empty once mounted.
 class Bindfs {
  public:
   Bindfs(const std::string& backing, const std::string& mountFolder) : mountFolder_(mountFolder) {
@@ -639,19 +638,27 @@ class Bindfs {
     if (stat(mountFolder_.c_str(), &folder) != 0) return "no folder " + mountFolder_;
     // What bindfs says goes to a memory file, read only when it fails.
     const int output = memfd_create("bindfs-output", MFD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output, 1);
-    posix_spawn_file_actions_adddup2(&actions, output, 2);
     std::string args[] = {"bindfs", "-f", backing, mountFolder_};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
-    const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+    const pid_t parent = getpid();
+    daemon_ = fork();
+    if (daemon_ == 0) {
+      // The daemon ends with the thread that started it (main's, which lasts
+      // as long as the program), also when a failed check ends the program at
+      // once (bench::Fail) and no destructor runs. Until the exec, nothing
+      // that might wait for a lock another thread held at the fork.
+      if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+      dup2(output, 1);
+      dup2(output, 2);
+      execvp("bindfs", argv);
+      const char* said = errno == ENOENT ? "bindfs is not installed" : "cannot run bindfs";
+      [[maybe_unused]] const ssize_t written = write(2, said, std::strlen(said));
+      _exit(127);
+    }
+    if (daemon_ < 0) {
       daemon_ = -1;
       close(output);
-      return spawned == ENOENT ? "bindfs is not installed"
-                               : std::string("cannot start bindfs: ") + std::strerror(spawned);
+      return std::string("cannot start bindfs: ") + std::strerror(errno);
     }
     std::string problem;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -664,7 +671,7 @@ class Bindfs {
         while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) {
           said.pop_back();
         }
-        problem = "bindfs ended: " + (said.empty() ? fmt::format("wait status {}", status) : said);
+        problem = said.empty() ? fmt::format("bindfs ended with wait status {}", status) : said;
         break;
       }
       if (Clock::now() >= deadline) {
