@@ -52,9 +52,9 @@ class PathWatcherTest : public WatcherTest {
     Calls calls;
   };
   // Runs each step against a watcher of `path` and checks the calls it gives,
-  // then `check` on the watcher; returns the number of watches at the end.
-  int RunSteps(const std::string& path, const std::vector<Step>& steps,
-               const std::function<void(PathWatcher&)>& check = nullptr) {
+  // then `check` on the watcher.
+  void RunSteps(const std::string& path, const std::vector<Step>& steps,
+                const std::function<void(PathWatcher&)>& check = nullptr) {
     // Far longer than the gaps inside one step's script, even on a loaded machine.
     const auto quiet = 300ms;
     PathWatcher watcher(path, quiet);
@@ -65,7 +65,6 @@ class PathWatcherTest : public WatcherTest {
       ExpectCalls(step.calls, quiet);
     }
     if (check) check(watcher);
-    return CountWatches();
   }
   // Makes the test's mounts its own: they would wake the watchers of the tests
   // beside it, whose resolution would then hide an event they missed.
@@ -122,7 +121,10 @@ class PathWatcherTest : public WatcherTest {
 // which sleeps with no timeout while nothing happens on the way.
 TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
   Shell("mkdir -p app/conf && echo v1 > app/conf/w");
-  const int watches = RunSteps(
+  // The root, its folders down to the test's, app, conf, the data folder and the file.
+  const std::filesystem::path root(root_);
+  const auto watches = std::distance(root.begin(), root.end()) + 4;
+  RunSteps(
       root_ + "/app/conf/w",
       {
           {"an editor's save by rename",
@@ -157,10 +159,8 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
         EXPECT_EQ(CountThreads(), threads_ + 1);
         EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not on exec
         EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
+        EXPECT_EQ(CountWatches(), watches);
       });
-  // The root, its folders down to the test's, app, conf, the data folder and the file.
-  const std::filesystem::path root(root_);
-  EXPECT_EQ(watches, std::distance(root.begin(), root.end()) + 4);
   ExpectNothingLeftOpen();
 }
 
@@ -280,49 +280,39 @@ TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
 // A chmod on the way is an event; a permission granted by a change of the
 // process's own credentials is not, so a permission problem is checked again
 // every two seconds while it lasts. The watcher runs in a child process that
-// is not root, since root may read anything; the file's own chmod is made
-// while its folder is shut, where no watch can hear it.
+// is not root, since root may read anything, and the child makes the chmods
+// as root on its own thread alone; the file's own chmod is made while its
+// folder is shut, where no watch can hear it.
 TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the user";
-  const std::string folder = dir_.Join("conf");
+  const std::string folder = dir_.Join("conf"), file = folder + "/w";
   Shell("mkdir conf");
   // Where it can, conf is the root of a file system, whose chmod no parent hears.
   if (OwnMountNamespace()) static_cast<void>(std::system(("mount -t tmpfs t " + folder).c_str()));
-  Shell("chmod 0755 conf && echo v1 > conf/w");
-  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  Shell("chmod 0755 . conf && echo v1 > conf/w");
+  InChild([&] {
     // On a thread of its own, the child's main thread having ended first, as a
     // program's may: /proc/self is then a zombie's.
-    std::thread([this, folder, out = ready[1]] {
+    std::thread([this, folder, file] {
       const auto calledWith = [this](const std::string& call) {
         return WaitUntil([&] { return std::ranges::count(WaitForCalls(0), call) > 0; });
       };
       // The saved user id stays root, so the effective one can come back.
       if (::setresuid(65534, 65534, 0) != 0) ::_exit(1);
-      PathWatcher watcher(folder + "/w");
-      if (!watcher.Start(Record(), error_) || watcher.Current().file != folder + "/w") ::_exit(2);
-      if (::write(out, "r", 1) != 1) ::_exit(3);
-      if (!calledWith("problem: cannot watch /conf: Permission denied")) ::_exit(4);
-      if (::write(out, "r", 1) != 1) ::_exit(3);
-      if (!calledWith("problem: cannot read /conf/w: Permission denied")) ::_exit(4);
+      PathWatcher watcher(file);
+      if (!watcher.Start(Record(), error_) || watcher.Current().file != file) ::_exit(2);
+      ::setfsuid(0);  // this thread's alone: the thread "PathWatcher" stays the other user's
+      if (::chmod(folder.c_str(), 0700) != 0 ||
+          !calledWith("problem: cannot watch /conf: Permission denied"))
+        ::_exit(3);
+      if (::chmod(file.c_str(), 0600) != 0 || ::chmod(folder.c_str(), 0755) != 0 ||
+          !calledWith("problem: cannot read /conf/w: Permission denied"))
+        ::_exit(4);
       if (::setresuid(-1, 0, -1) != 0) ::_exit(5);  // every thread of the process
       ::_exit(calledWith("/conf/w: v1") ? 0 : 6);
     }).detach();
-    ::syscall(SYS_exit, 0);  // this thread only, with nothing unwound
-  }
-  ::close(ready[1]);  // a child that ends early ends the read
-  char byte = 0;
-  EXPECT_TRUE(::read(ready[0], &byte, 1) == 1 && ::chmod(folder.c_str(), 0700) == 0);
-  EXPECT_TRUE(::read(ready[0], &byte, 1) == 1 && ::chmod((folder + "/w").c_str(), 0600) == 0 &&
-              ::chmod(folder.c_str(), 0755) == 0);
-  ::close(ready[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
+    return static_cast<int>(::syscall(SYS_exit, 0));  // this thread only, with nothing unwound
+  });
   static_cast<void>(::umount2(folder.c_str(), MNT_DETACH));
 }
 
@@ -472,10 +462,8 @@ TEST_F(PathWatcherTest, AForkedChildLeavesTheParentsWatchAlone) {
   };
   InChild(child);
   WriteFileBytes(path_, "from the parent");
-  EXPECT_TRUE(WaitUntil([&] {
-    const Calls calls = WaitForCalls(0);  // maybe the child's write's first
-    return !calls.empty() && calls.back() == "/w: from the parent";
-  }));
+  EXPECT_TRUE(  // maybe after a call for the child's write
+      WaitUntil([&] { return std::ranges::count(WaitForCalls(0), "/w: from the parent") > 0; }));
   EXPECT_TRUE(watcher->IsWatching());
 }
 
