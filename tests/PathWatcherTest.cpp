@@ -634,7 +634,7 @@ TEST_F(PathWatcherTest, StartAndStopFromManyThreadsAtOnce) {
 TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   Shell(
       "mkdir -p back/..1 mnt && echo v1 > back/..1/w && ln -s ..1 back/..data && "
-      "ln -s ..data/w back/w");
+      "ln -s ..data/w back/w && echo l1 > w");
   FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
   if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
   CaptureLog();
