@@ -154,7 +154,8 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
            {"/app/conf/..2/w: v7"}},
           {"the file that left the way written through its hard link", "echo v9 >> hard", {}},
       },
-      [&](PathWatcher&) {
+      [&](PathWatcher& watcher) {
+        EXPECT_EQ(Describe(watcher.Current()), "/app/conf/..2/w: v7");  // behind two links
         EXPECT_EQ(CountOpenFds(), fds_ + 3);
         EXPECT_EQ(CountThreads(), threads_ + 1);
         EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not on exec
