@@ -1,27 +1,19 @@
 // FileWatcher against real file operations in a fresh directory per test, with
 // the process's descriptors and threads counted before and after.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <future>
 #include <latch>
 #include <stdexcept>
-#include <system_error>
 
 #include "WatcherTest.h"
 #include "talvorncommon/FileWatcher.h"
-#include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon {
 namespace {
 
 using namespace testing;  // WatcherTest, TempDir, WaitUntil and the counts
 using ::testing::AnyOf;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 using EventType = FileWatcher::EventType;
@@ -47,11 +39,6 @@ class FileWatcherTest : public WatcherTest {
       return true;
     }));
   }
-  // Each line, with 'P' standing for `path`, was logged whole.
-  void ExpectLogged(const std::string& path, std::vector<std::string> lines) {
-    for (std::string& line : lines)
-      EXPECT_THAT(log_.str(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
-  }
   // An error text about the fixture's watcher: "A FileWatcher on '<path>'<rest>".
   std::string Says(const std::string& rest) const {
     return "A FileWatcher on '" + path_ + "'" + rest;
@@ -61,10 +48,12 @@ class FileWatcherTest : public WatcherTest {
 };
 
 // The calls of all steps arrive in order. Moves away from the name and other
-// names are not reported.
+// names are not reported, and nothing is once the folder has moved away: the
+// kernel watches a folder's inode, not its path, so its file is no longer the
+// watched path.
 TEST_F(FileWatcherTest, ChangesToTheNameAreReportedAndOthersAreNot) {
   struct Step {
-    const char* script;
+    const char* script;  // run in the watched folder
     Calls calls;
   };
   const Step steps[] = {
@@ -73,142 +62,91 @@ TEST_F(FileWatcherTest, ChangesToTheNameAreReportedAndOthersAreNot) {
       // Another case, other names; once the last touch is reported, all before it was read.
       {"touch W xw; echo x >> W; mv xw w.bak; rm W w.bak; touch w", {"Created"}},
   };
-  FileWatcher watcher(path_);
-  Token token;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), token, error_));
-  ASSERT_TRUE(watcher.Start(error_)) << error_;
-  EXPECT_FALSE(watcher.Start(error_));
-  EXPECT_EQ(error_, Says(" has already been started; start aborted!"));
-  EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
-  Calls expected;
-  for (const Step& step : steps) {
-    Shell(step.script);
-    expected.insert(expected.end(), step.calls.begin(), step.calls.end());
-  }
-  EXPECT_EQ(WaitForCalls(expected.size()), expected);
-}
-
-// The kernel watches a folder's inode, not its path: once the folder has moved
-// away, its file is no longer the watched path, and nothing is reported.
-TEST_F(FileWatcherTest, NothingIsReportedOnceTheFolderHasMovedAway) {
-  Shell("mkdir cfg && touch cfg/w");
+  Shell("mkdir cfg");
   FileWatcher watcher(dir_.Join("cfg/w"));
   Token token;
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record(), token, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell("echo x >> cfg/w");
-  ASSERT_EQ(WaitForCalls(1), Calls{"Modified"});
+  EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not inherited on exec
+  Calls expected;
+  for (const Step& step : steps) {
+    Shell("cd cfg && " + std::string(step.script));
+    expected.insert(expected.end(), step.calls.begin(), step.calls.end());
+  }
+  ASSERT_EQ(WaitForCalls(expected.size()), expected);
   Shell("mv cfg cfg.old && echo x >> cfg.old/w && mkdir cfg && touch cfg/w");
   WaitForQueuesRead();
   EXPECT_TRUE(watcher.IsWatching());
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
-  EXPECT_EQ(WaitForCalls(0), Calls{"Modified"});
+  EXPECT_EQ(WaitForCalls(0), expected);
 }
 
-// No descriptor left makes inotify_init1 fail for real; thread creation
-// cannot be made to fail for real, so the hook throws where std::thread would.
+// Each failed Start names the path as given and leaves nothing open.
 TEST_F(FileWatcherTest, FailedStartNamesThePathAndLeavesNothingOpen) {
-  struct Case {
-    std::string path;
-    bool noDescriptorsLeft;
-    detail::WatchThreadHook threadHook;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {dir_.Join("{}/w"), false, nullptr, "inotify_add_watch failed!"},
-      {path_, true, nullptr, "inotify_init1 failed!"},
-      {path_, false, [] { throw std::system_error(EAGAIN, std::generic_category()); },
-       "watch thread creation failed: Resource temporarily unavailable"},
-      // The kernel would read the path only up to the NUL and watch another directory.
-      {dir_.path().string() + std::string("\0/sub/w", 7), false, nullptr,
-       "the path contains a NUL character"},
-  };
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reason);
-    FileWatcher watcher(c.path);
-    const rlimit lowered{c.noDescriptorsLeft ? 0 : saved.rlim_cur, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    detail::SetWatchThreadHook(c.threadHook);
-    EXPECT_FALSE(watcher.Start(error_));
-    detail::SetWatchThreadHook(nullptr);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(error_,
-              "Encountered an error while starting a FileWatcher on '" + c.path + "': " + c.reason);
-    ExpectNothingLeftOpen();
-  }
+  ExpectFailedStarts<FileWatcher>(
+      "FileWatcher",
+      {
+          {dir_.Join("{}/w"), -1, nullptr, "inotify_add_watch failed!"},
+          {path_, 0, nullptr, "inotify_init1 failed!"},
+          {path_, -1, RefuseThread,
+           "watch thread creation failed: Resource temporarily unavailable"},
+          // The kernel would read the path only up to the NUL and watch another directory.
+          {dir_.path().string() + std::string("\0/sub/w", 7), -1, nullptr,
+           "the path contains a NUL character"},
+      });
 }
 
-// The first callback runs on the thread "FileWatcher", where Stop is refused,
-// and blocks. A Stop on another thread returns only after the whole batch; the
-// instance stays open until then, and a second Stop meanwhile fails.
-TEST_F(FileWatcherTest, StopWaitsForTheRunningBatchAndIsRefusedInsideIt) {
+// A callback runs on the thread "FileWatcher", where Stop is refused, and
+// blocks. A Stop on another thread returns only after the whole batch; the
+// instance stays open until then, and a second Stop meanwhile fails. A Start
+// made meanwhile returns only after the batch too, so the old and the new
+// watch's callbacks never overlap; the blocked callback then finds its watcher
+// usable and its own Start refused.
+TEST_F(FileWatcherTest, StopAndStartWaitForTheRunningBatch) {
   FileWatcher watcher(path_);
-  Token blocking, next;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
-      [&](EventType type) {
-        EXPECT_FALSE(watcher.Stop(error_));
-        Record(ReadFileBytes("/proc/thread-self/comm"))(type);  // under its thread's name
-        BlockUntilReleased();
-      },
-      blocking, error_));
+  Token blocking, next, late;
+  const auto block = [&](EventType type) {
+    EXPECT_FALSE(watcher.Stop(error_));
+    Record(ReadFileBytes("/proc/thread-self/comm"))(type);  // under its thread's name
+    BlockUntilReleased();
+    EXPECT_FALSE(watcher.Start(error_));
+    EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler while it is "
+                           "being stopped; start aborted!"));
+    EXPECT_FALSE(watcher.Stop(error_));  // needs the lock the waiting Start must not hold
+    EXPECT_FALSE(watcher.IsWatching());
+    EXPECT_TRUE(watcher.UnsubscribeOnFileChanged(blocking, error_));
+    EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), late, error_));
+    Note("callback returns");
+  };
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(block, blocking, error_));
   ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("next "), next, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
+  std::string error, stopError, startError;
+  EXPECT_FALSE(watcher.Start(error));
+  EXPECT_EQ(error, Says(" has already been started; start aborted!"));
   Shell("touch w");
   ASSERT_EQ(WaitForCalls(1), Calls{"FileWatcher\nCreated"});
   EXPECT_EQ(error_,
             Says(" cannot be stopped from its own OnFileChanged event handler; stop aborted!"));
-  std::string stopError;
-  std::future<Calls> stopping = std::async(
-      std::launch::async, [&] { return watcher.Stop(stopError) ? WaitForCalls(0) : Calls{}; });
+  std::future<void> stopping = std::async(
+      std::launch::async, [&] { Note(watcher.Stop(stopError) ? "Stop returns" : stopError); });
   ASSERT_TRUE(WaitUntil([&] { return !watcher.IsWatching(); }));
   // The thread may still read the instance: it is closed only after the join.
   EXPECT_FALSE(WaitUntil([&] { return CountOpenFds() == fds_; }, std::chrono::milliseconds(100)));
-  EXPECT_FALSE(watcher.Stop(error_));
-  EXPECT_EQ(error_, Says(" has not been started yet; stop aborted!"));
-  release_.set_value();
-  EXPECT_EQ(stopping.get(), (Calls{"FileWatcher\nCreated", "next Created"})) << stopError;
-  ExpectNothingLeftOpen();
-}
-
-// Callbacks of one watcher never overlap: a Start made while another thread's
-// Stop waits for the old watch's callback returns only after that callback.
-// The callback meanwhile finds its watcher usable and its own Start refused.
-TEST_F(FileWatcherTest, StartDuringAnotherThreadsStopWaitsForTheOldWatchToEnd) {
-  FileWatcher watcher(path_);
-  Token old, late;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
-      [&](EventType) {
-        Note("old callback runs");
-        BlockUntilReleased();
-        EXPECT_FALSE(watcher.Start(error_));
-        EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler while it is "
-                               "being stopped; start aborted!"));
-        EXPECT_FALSE(watcher.Stop(error_));  // needs the lock the waiting Start must not hold
-        EXPECT_FALSE(watcher.IsWatching());
-        EXPECT_TRUE(watcher.UnsubscribeOnFileChanged(old, error_));
-        EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), late, error_));
-        Note("old callback returns");
-      },
-      old, error_));
-  ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell("touch w");
-  ASSERT_EQ(WaitForCalls(1).size(), 1U);
-  std::string stopError, startError;
-  std::future<bool> stopping =
-      std::async(std::launch::async, [&] { return watcher.Stop(stopError); });
-  ASSERT_TRUE(WaitUntil([&] { return !watcher.IsWatching(); }));
+  EXPECT_FALSE(watcher.Stop(error));
+  EXPECT_EQ(error, Says(" has not been started yet; stop aborted!"));
   std::future<void> starting = std::async(
       std::launch::async, [&] { Note(watcher.Start(startError) ? "Start returns" : startError); });
   // Time for a Start that does not wait to return before the callback does.
   static_cast<void>(starting.wait_for(std::chrono::milliseconds(200)));
   release_.set_value();
-  EXPECT_TRUE(stopping.get()) << stopError;
+  stopping.get();
   starting.get();
   Shell("echo x >> w");
-  EXPECT_EQ(WaitForCalls(4), (Calls{"old callback runs", "old callback returns", "Start returns",
-                                    "new watch: Modified"}));
+  const auto returns = AnyOf("Stop returns", "Start returns");
+  EXPECT_THAT(WaitForCalls(7),
+              ElementsAre("FileWatcher\nCreated", "callback returns", "next Created", returns,
+                          returns, "next Modified", "new watch: Modified"));
   ASSERT_TRUE(watcher.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
 }
@@ -256,17 +194,16 @@ TEST_F(FileWatcherTest, OwnCallbackCallsItsWatcherWhileTheOwnerDestroysOrAssigns
     auto* watcher = new FileWatcher(path_);
     std::atomic<int> calls{0};
     Token first, added;
-    ASSERT_TRUE(watcher->SubscribeOnFileChanged(
-        [&](EventType) {
-          if (calls++ > 0) return;
-          WaitUntil([&] { return !watcher->IsWatching(); });  // the owner now waits for us
-          EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(first, error_));
-          EXPECT_TRUE(watcher->SubscribeOnFileChanged(Record(), added, error_));
-          EXPECT_FALSE(watcher->Stop(error_));  // not started
-          EXPECT_FALSE(watcher->Start(error_));
-          EXPECT_EQ(error_, Says(" is being destroyed; start aborted!"));
-        },
-        first, error_));
+    const auto callWatcher = [&](EventType) {
+      if (calls++ > 0) return;
+      WaitUntil([&] { return !watcher->IsWatching(); });  // the owner now waits for us
+      EXPECT_TRUE(watcher->UnsubscribeOnFileChanged(first, error_));
+      EXPECT_TRUE(watcher->SubscribeOnFileChanged(Record(), added, error_));
+      EXPECT_FALSE(watcher->Stop(error_));  // not started
+      EXPECT_FALSE(watcher->Start(error_));
+      EXPECT_EQ(error_, Says(" is being destroyed; start aborted!"));
+    };
+    ASSERT_TRUE(watcher->SubscribeOnFileChanged(callWatcher, first, error_));
     ASSERT_TRUE(watcher->Start(error_)) << error_;
     FileWatcher& self = *watcher;
     *watcher = std::move(self);  // changes nothing
@@ -289,22 +226,20 @@ TEST_F(FileWatcherTest, AWatcherAssignedFromItsOwnCallbackStartsOnceThatCallback
   Token old, fresh;
   std::future<void> starting;
   std::string startError;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
-      [&](EventType) {
-        Note("old callback runs");
-        watcher = FileWatcher(path_);
-        EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), fresh, error_));
-        EXPECT_FALSE(watcher.Start(error_));
-        EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler of the "
-                               "watch it replaces; start aborted!"));
-        starting = std::async(std::launch::async, [&] {
-          Note(watcher.Start(startError) ? "Start returns" : startError);
-        });
-        // Time for a Start that does not wait to return before the callback does.
-        static_cast<void>(starting.wait_for(std::chrono::milliseconds(200)));
-        Note("old callback returns");
-      },
-      old, error_));
+  const auto replaceWatcher = [&](EventType) {
+    Note("old callback runs");
+    watcher = FileWatcher(path_);
+    EXPECT_TRUE(watcher.SubscribeOnFileChanged(Record("new watch: "), fresh, error_));
+    EXPECT_FALSE(watcher.Start(error_));
+    EXPECT_EQ(error_, Says(" cannot be started from an OnFileChanged event handler of the watch "
+                           "it replaces; start aborted!"));
+    starting = std::async(std::launch::async,
+                          [&] { Note(watcher.Start(startError) ? "Start returns" : startError); });
+    // Time for a Start that does not wait to return before the callback does.
+    static_cast<void>(starting.wait_for(std::chrono::milliseconds(200)));
+    Note("old callback returns");
+  };
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(replaceWatcher, old, error_));
   ASSERT_TRUE(watcher.Start(error_)) << error_;
   Shell("touch w");
   ASSERT_EQ(WaitForCalls(3), (Calls{"old callback runs", "old callback returns", "Start returns"}));
@@ -333,44 +268,13 @@ TEST_F(FileWatcherTest, ACallbackThatDestroysItsWatcherEndsTheDispatch) {
   EXPECT_EQ(WaitForCalls(0), (Calls{"before: Created", "destroys: Created"}));
 }
 
-// Only live callbacks run, in subscription order: the watcher holds them
-// weakly, so one whose token was released or took a new subscription is freed
-// at once and never called. One that throws is logged, and the next still runs.
-TEST_F(FileWatcherTest, LiveCallbacksRunInOrderPastThrowingOnes) {
-  // A callback whose captures `capture` observes.
-  const auto observed = [this](std::weak_ptr<int>& capture) {
-    auto captured = std::make_shared<int>(0);
-    capture = captured;
-    return [this, captured](EventType) { Note("a released callback ran"); };
-  };
-  CaptureLog();
-  FileWatcher watcher(path_);
-  std::weak_ptr<int> releasedCapture, replacedCapture;
-  Token released, replaced, throwsException, throwsInt;
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(observed(releasedCapture), released, error_));
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(observed(replacedCapture), replaced, error_));
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
-      [](EventType) { throw std::runtime_error("bad {} config"); }, throwsException, error_));
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged([](EventType) { throw 7; }, throwsInt, error_));
-  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("replacement: "), replaced, error_));
-  EXPECT_TRUE(replacedCapture.expired());
-  released.reset();
-  EXPECT_TRUE(releasedCapture.expired());
-  ASSERT_TRUE(watcher.Start(error_)) << error_;
-  Shell("touch w");
-  EXPECT_EQ(WaitForCalls(1), Calls{"replacement: Created"});
-  ASSERT_TRUE(watcher.Stop(error_)) << error_;
-  ExpectLogged(path_,
-               {"error FileWatcher:345 An OnFileChanged event handler on 'P' threw an exception: "
-                "bad {} config",
-                "error FileWatcher:347 An OnFileChanged event handler on 'P' threw an unknown "
-                "exception!"});
-}
-
 // Unsubscribe removes the token's own entry wherever it stands and drops the
 // released entries it passes on the way; for an empty token it succeeds only
-// when it dropped one. Each step is logged; braces in a path are content.
-TEST_F(FileWatcherTest, UnsubscribeRemovesItsEntryAndDropsReleasedOnesOnTheWay) {
+// when it dropped one. Then only live callbacks run, in subscription order: the
+// watcher holds them weakly, so one whose token was released or took a new
+// subscription is freed at once and never called. One that throws is logged,
+// and the next still runs. Each step is logged; braces in a path are content.
+TEST_F(FileWatcherTest, UnsubscribeDropsReleasedEntriesAndOnlyLiveCallbacksRun) {
   CaptureLog();
   const std::string path = dir_.Join("{}");
   FileWatcher watcher(path);
@@ -399,18 +303,33 @@ TEST_F(FileWatcherTest, UnsubscribeRemovesItsEntryAndDropsReleasedOnesOnTheWay) 
     EXPECT_EQ(watcher.UnsubscribeOnFileChanged(token, error_), step.succeeds);
     EXPECT_EQ(error_.empty(), step.succeeds) << error_;
   }
+  Token released, replaced, throwsException, throwsInt;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("released: "), released, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("replaced: "), replaced, error_));
+  const std::weak_ptr<FileWatcher::OnFileChangedHandler> releasedOne = released,
+                                                         replacedOne = replaced;
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(
+      [](EventType) { throw std::runtime_error("bad {} config"); }, throwsException, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged([](EventType) { throw 7; }, throwsInt, error_));
+  ASSERT_TRUE(watcher.SubscribeOnFileChanged(Record("replacement: "), replaced, error_));
+  released.reset();
+  EXPECT_TRUE(releasedOne.expired() && replacedOne.expired());  // freed, not only unsubscribed
   ASSERT_TRUE(watcher.Start(error_)) << error_;
   Shell("touch '{}'");
-  EXPECT_EQ(WaitForCalls(1), Calls{"kept: Created"});
-  ExpectLogged(path,
-               {"info FileWatcher:255 Subscribing to the OnFileChanged event on 'P'...",
-                "info FileWatcher:266 Successfully subscribed to the OnFileChanged event on 'P'!",
-                "error FileWatcher:258 Refused to subscribe an empty OnFileChanged event handler "
-                "on 'P'!",
-                "info FileWatcher:295 Unsubscribing from the OnFileChanged event on 'P'...",
-                "info FileWatcher:320 Successfully unsubscribed from the OnFileChanged event on "
-                "'P'!",
-                "error FileWatcher:314 Failed to find the OnFileChanged event handler on 'P'!"});
+  EXPECT_EQ(WaitForCalls(2), (Calls{"kept: Created", "replacement: Created"}));
+  ASSERT_TRUE(watcher.Stop(error_)) << error_;
+  // Each line, with 'P' standing for the path, was logged whole.
+  for (std::string line :
+       {"info FileWatcher:255 Subscribing to the OnFileChanged event on 'P'...",
+        "info FileWatcher:266 Successfully subscribed to the OnFileChanged event on 'P'!",
+        "error FileWatcher:258 Refused to subscribe an empty OnFileChanged event handler on 'P'!",
+        "info FileWatcher:295 Unsubscribing from the OnFileChanged event on 'P'...",
+        "info FileWatcher:320 Successfully unsubscribed from the OnFileChanged event on 'P'!",
+        "error FileWatcher:314 Failed to find the OnFileChanged event handler on 'P'!",
+        "error FileWatcher:345 An OnFileChanged event handler on 'P' threw an exception: "
+        "bad {} config",
+        "error FileWatcher:347 An OnFileChanged event handler on 'P' threw an unknown exception!"})
+    EXPECT_THAT(log_.str(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #ifndef TALVORNCOMMON_TESTS_TESTSUPPORT_H_
 #define TALVORNCOMMON_TESTS_TESTSUPPORT_H_
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -85,15 +84,11 @@ inline bool WaitUntil(const std::function<bool()>& done,
   return true;
 }
 
-// Entries of a /proc listing, not counting "." and "..". Compare counts before
-// and after, never against a fixed number: sanitizers add threads of their own.
+// Entries of a /proc listing. Compare counts before and after, never against a
+// fixed number: sanitizers add threads of their own.
 inline int CountEntries(const char* path) {
-  int count = -2;
-  if (DIR* dir = opendir(path)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
+  using Entries = std::filesystem::directory_iterator;
+  return static_cast<int>(std::distance(Entries(path), Entries()));
 }
 // Open descriptors, not counting the one that lists them.
 inline int CountOpenFds() { return CountEntries("/proc/self/fd") - 1; }

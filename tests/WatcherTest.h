@@ -1,23 +1,29 @@
 // The fixture the watchers' tests share: a fresh folder, notes that callbacks
 // take on any thread, a callback held until the test releases it, the
-// library's log lines, and the process's threads and descriptors counted at
-// the start.
+// library's log lines, the process's threads and descriptors counted at the
+// start, and the table of Starts that fail.
 #ifndef TALVORNCOMMON_TESTS_WATCHERTEST_H_
 #define TALVORNCOMMON_TESTS_WATCHERTEST_H_
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
+#include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon::testing {
 
@@ -53,6 +59,44 @@ class WatcherTest : public ::testing::Test {
   void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
   void ExpectNothingLeftOpen() {
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+  }
+
+  // A Start that must fail. No descriptors left makes the kernel's calls fail
+  // for real; thread creation cannot be made to, so the hook throws where
+  // std::thread would (RefuseThread).
+  struct FailedStart {
+    std::string path;
+    int descriptorsLeft;  // -1: no limit
+    detail::WatchThreadHook threadHook;
+    const char* reason;
+  };
+  static void RefuseThread() { throw std::system_error(EAGAIN, std::generic_category()); }
+  // Starts a `Watcher` (named `kind` in its texts) of each row's path with
+  // `args` and then error_: it fails with a complete text that names the path
+  // as given, is not watching, and leaves nothing open.
+  template <class Watcher, class... Args>
+  void ExpectFailedStarts(const std::string& kind, const std::vector<FailedStart>& rows,
+                          const Args&... args) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (const FailedStart& row : rows) {
+      SCOPED_TRACE(row.reason);
+      Watcher watcher(row.path);
+      const int lowest = ::dup(0);  // the lowest free descriptor
+      ::close(lowest);
+      const rlimit lowered{
+          row.descriptorsLeft < 0 ? saved.rlim_cur : rlim_t(lowest + row.descriptorsLeft),
+          saved.rlim_max};
+      ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+      detail::SetWatchThreadHook(row.threadHook);
+      EXPECT_FALSE(watcher.Start(args..., error_));
+      detail::SetWatchThreadHook(nullptr);
+      ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+      EXPECT_EQ(error_, "Encountered an error while starting a " + kind + " on '" + row.path +
+                            "': " + row.reason);
+      EXPECT_FALSE(watcher.IsWatching());
+      ExpectNothingLeftOpen();
+    }
   }
 
   TempDir dir_;
