@@ -450,6 +450,9 @@ TEST_F(PathWatcherTest, StartStopAndDestructionFromTheCallbackAndAcrossCycles) {
 TEST_F(PathWatcherTest, AForkedChildLeavesTheParentsWatchAlone) {
   auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
   ASSERT_TRUE(watcher->Start(Record(), error_)) << error_;
+  // Forked while the thread sleeps: an allocator's lock held by a thread at
+  // the fork stays held for ever in the child, and ASan's is not released.
+  ASSERT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
   const auto child = [&] {
     if (watcher->IsWatching() || !watcher->Stop(error_)) return 1;
     if (CountOpenFds() != fds_) return 2;
