@@ -38,10 +38,9 @@ static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeri
 // and again until one finds nothing further changed: a writer on another
 // machine that pauses less than this between writes is read once, whole.
 constexpr std::chrono::milliseconds kRemoteSettlePeriod{200};
-// A look takes microseconds; one under way for this long waits for a server
-// that does not answer, and the way through it is not resolved on the thread
-// that serves every watcher until the look returns.
-constexpr std::chrono::milliseconds kLookStalled{300};
+// Records of a watcher's watches kept while its way is resolved on another
+// thread; past this many, an overflow stands for them all.
+constexpr std::size_t kHeldRecords = 1024;
 
 // The watcher whose call runs on this thread, null elsewhere: its own callback
 // calling Start, Stop or the destructor is told apart by it.
@@ -51,11 +50,50 @@ PathWatcher::Change ChangeOf(const detail::Destination& destination) {
   return {destination.file, destination.problem};
 }
 
+// What a watcher holds from Start to Stop that a resolution of its way on
+// another thread uses: such a resolution, waiting for a server that does not
+// answer, keeps it past Stop, and past another Start of the same watcher.
+struct Session {
+  Session(std::string path, detail::Watches& watches, void* client, bool linksProtected)
+      : way(std::move(path), watches, client, linksProtected) {}
+
+  // What a resolution found, and when.
+  struct Resolved {
+    detail::Resolution resolution;
+    bool finalMoved = false;
+    Clock::time_point at;
+    std::string remoteWhy;  // the way's, as it found it
+  };
+
+  // Resolves the way on the calling thread, which has it to itself until the
+  // result is left for the hub's thread.
+  Resolved Follow() {
+    Resolved made;
+    made.resolution = way.Follow(made.finalMoved);
+    made.at = Clock::now();
+    made.remoteWhy = way.RemoteWhy();
+    return made;
+  }
+  void Leave(Resolved made) {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = std::move(made);
+  }
+  std::optional<Resolved> Take() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(done, std::nullopt);
+  }
+
+  detail::Way way;
+  std::mutex mutex;
+  std::optional<Resolved> done;  // under mutex
+};
+
 }  // namespace
 
 // The record behind a handle, served by the process's hub while started. Its
-// way, burst and what it last told are the hub's: touched only under the hub's
-// lock (on its thread, or by Start and Stop).
+// session, burst and what it last told are the hub's: touched only under the
+// hub's lock (on its thread, or by Start and Stop), except the way while a
+// resolution runs elsewhere.
 class PathWatcher::Impl final : public detail::PathHub::Client {
  public:
   using Time = detail::PathHub::Time;
@@ -90,28 +128,35 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   // The hub's client: what happened on the way, fed to the burst.
   void OnRecord(const inotify_event& record, std::string_view name, Time woke) override;
   void OnMountsChanged(Time woke) override;
-  std::optional<Time> Deadline() const override { return burst->Deadline(); }
+  std::optional<Time> Deadline() const override {
+    // A resolution under way elsewhere wakes the thread when it is done.
+    return resolving ? std::nullopt : burst->Deadline();
+  }
   bool Due(Time now, bool queued) override;
   void Call() override;
   void Failed(std::string_view why) override {
     LogError(detail::kLinePathFailed, "A PathWatcher on '{}' stopped following its path: {}", why);
   }
 
-  // Resolves the way again at once, so that the next records are read against
-  // the way as it is now, and a folder that has just appeared is watched
-  // before a writer fills it.
-  void FollowNow(Time now);
-  // Whether a look at the way waits for a server that does not answer: the way
-  // would too, so it is resolved only once the look returns.
-  bool Stalled(Time now) const {
-    const auto since = looks ? looks->LookingSince() : std::nullopt;
-    return since && now - *since >= kLookStalled;
-  }
+  // Resolves the way again, so that the next records are read against the way
+  // as it is now, and a folder that has just appeared is watched before a
+  // writer fills it. A way with a place on a remote file system is resolved on
+  // its looks' thread, since a server that does not answer would hold the
+  // resolution, and with it every watcher of the process; the records that
+  // come meanwhile wait for it.
+  void Resolve();
+  // Takes in what a resolution made elsewhere found, for the first time or
+  // during a burst, and reads the records that waited for it.
+  void Took(const Session::Resolved& made);
+  // Ends a burst with the way as `made` found it: whether it is told.
+  bool EndWith(const detail::Burst::End& end, const Session::Resolved& made, Time now);
+  // Whether `end` is told, with `next` as the way now leads.
+  bool Calls(const detail::Burst::End& end, Change next);
   // Starts, moves or ends the looks after a resolution: they exist while the
   // way has a place on a file system whose changes may come from elsewhere.
-  void FollowLooks();
+  void FollowLooks(const std::string& why);
   // What the looks found since the thread last asked, fed to the burst.
-  void TakeFindings(Time now);
+  void TakeFindings();
 
   const std::string path;
   const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
@@ -131,14 +176,49 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   }
 
   // Under the hub's lock while started.
-  std::optional<detail::Way> way;
-  std::optional<detail::Burst> burst;
+  std::shared_ptr<Session> session;
+  std::optional<detail::Burst> burst;  // from the first resolution on
   Change reported;
   int reportedFile = -1;
   std::unique_ptr<detail::Looks> looks;
   std::vector<detail::LookPlace> lookedAt;
-  // A resolution waits for a stalled look to return.
-  bool resolveDeferred = false;
+  // A resolution runs on another thread (Start's, the looks'), which has the
+  // way, the looks and what they look at to itself until it is taken.
+  bool resolving = false;
+  // The way changed again meanwhile: resolve it once more.
+  bool resolveAgain = false;
+  // A burst's end that waits for that resolution.
+  std::optional<detail::Burst::End> ending;
+  // What came meanwhile, read in order once the way is resolved: records of
+  // its watches, and changes of the mount table (kMountsChanged).
+  struct Held {
+    int wd;
+    uint32_t mask;
+    std::string name;
+    Time woke;
+  };
+  static constexpr int kMountsChanged = -2;
+  std::vector<Held> held;
+  void Hold(int wd, uint32_t mask, std::string_view name, Time woke) {
+    if (held.size() < kHeldRecords) {
+      held.push_back({wd, mask, std::string(name), woke});
+    } else {
+      // Too many to keep: the way is resolved again and the file read.
+      held = {{-1, IN_Q_OVERFLOW, {}, woke}};
+    }
+  }
+  void ReadHeld() {
+    for (const Held& each : std::exchange(held, {})) {
+      if (each.wd == kMountsChanged) {
+        OnMountsChanged(each.woke);
+        continue;
+      }
+      inotify_event record{};
+      record.wd = each.wd;
+      record.mask = each.mask;
+      OnRecord(record, each.name, each.woke);
+    }
+  }
   // From the look thread: when a look found a change (true) or its settling.
   std::mutex findingsMutex;
   std::vector<std::pair<Time, bool>> findings;  // under findingsMutex
@@ -146,23 +226,56 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   Change pending;
 };
 
-void PathWatcher::Impl::FollowNow(Time now) {
-  if (Stalled(now)) {
-    resolveDeferred = true;
+void PathWatcher::Impl::Resolve() {
+  if (resolving) {
+    resolveAgain = true;
     return;
   }
-  bool finalMoved = false;
-  const detail::Resolution resolved = way->Follow(finalMoved);
-  // No file for a writer to close: a link, a folder, a fifo.
-  burst->Resolved(resolved.recheck, finalMoved || resolved.change.file.empty());
-  FollowLooks();
+  if (!looks) {
+    // Every place on the way is local: nothing waits for a server here.
+    const Session::Resolved made = session->Follow();
+    // No file for a writer to close: a link, a folder, a fifo.
+    burst->Resolved(made.resolution.recheck,
+                    made.finalMoved || made.resolution.change.file.empty());
+    FollowLooks(made.remoteWhy);
+    return;
+  }
+  resolving = true;
+  looks->Post([session = session] {
+    session->Leave(session->Follow());
+    detail::PathHub::Get().Wake();
+  });
 }
 
-void PathWatcher::Impl::FollowLooks() {
-  const std::vector<detail::LookPlace>& places = way->RemotePlaces();
+void PathWatcher::Impl::Took(const Session::Resolved& made) {
+  const detail::Resolution& resolved = made.resolution;
+  if (!burst) {
+    burst.emplace(quietPeriod, made.at, resolved.recheck);
+    reported = ChangeOf(resolved.change);
+    reportedFile = session->way.fileWatch();
+  } else {
+    burst->Resolved(resolved.recheck, made.finalMoved || resolved.change.file.empty());
+  }
+  FollowLooks(made.remoteWhy);
+  ReadHeld();
+  if (std::exchange(resolveAgain, false)) Resolve();
+}
+
+bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Resolved& made,
+                                Time now) {
+  burst->Settled(now, made.resolution.recheck);
+  FollowLooks(made.remoteWhy);
+  const bool calls = Calls(end, ChangeOf(made.resolution.change));
+  // Read once the call is decided: one of them may resolve the way again.
+  ReadHeld();
+  return calls;
+}
+
+void PathWatcher::Impl::FollowLooks(const std::string& why) {
+  const std::vector<detail::LookPlace>& places = session->way.RemotePlaces();
   if (places == lookedAt) return;
   lookedAt = places;
-  SetWhyLooked(places.empty() ? std::string() : way->RemoteWhy());
+  SetWhyLooked(why);
   if (places.empty()) {
     if (!looks) return;
     // Not waited for under the hub's lock: a look that still waits for its
@@ -199,10 +312,10 @@ void PathWatcher::Impl::FollowLooks() {
   looks = std::move(fresh);
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
                     "A PathWatcher on '{}' looks at its way every second: {}", path,
-                    way->RemoteWhy() + ", where changes made elsewhere raise no inotify event");
+                    why + ", where changes made elsewhere raise no inotify event");
 }
 
-void PathWatcher::Impl::TakeFindings(Time now) {
+void PathWatcher::Impl::TakeFindings() {
   std::vector<std::pair<Time, bool>> taken;
   {
     std::lock_guard<std::mutex> lock(findingsMutex);
@@ -210,50 +323,68 @@ void PathWatcher::Impl::TakeFindings(Time now) {
   }
   for (const auto& [when, changed] : taken) {
     burst->Looked(when, changed);
-    if (changed) FollowNow(now);
-  }
-  if (resolveDeferred && !Stalled(now)) {
-    // The look has returned: what waited for it is resolved now, and read.
-    resolveDeferred = false;
-    burst->Hear(now, {.content = true});
-    FollowNow(now);
+    if (changed) Resolve();
   }
 }
 
 void PathWatcher::Impl::OnRecord(const inotify_event& record, std::string_view name, Time woke) {
+  if (resolving) {
+    Hold(record.wd, record.mask, name, woke);
+    return;
+  }
   detail::Seen seen;
-  way->Classify(record, name, seen);
+  session->way.Classify(record, name, seen);
   if (!seen.relevant) return;
   burst->Hear(woke, {.content = seen.content, .overflow = seen.overflow, .writing = seen.writing});
-  if (seen.way) FollowNow(woke);
+  if (seen.way) Resolve();
 }
 
 void PathWatcher::Impl::OnMountsChanged(Time woke) {
-  FollowNow(woke);
+  if (resolving) {
+    Hold(kMountsChanged, 0, {}, woke);
+    return;
+  }
+  Resolve();
   burst->Hear(woke, {});
 }
 
 bool PathWatcher::Impl::Due(Time now, bool queued) {
-  TakeFindings(now);
+  std::optional<Session::Resolved> made;
+  if (resolving) {
+    made = session->Take();
+    if (!made) return false;
+    resolving = false;
+    if (!ending || resolveAgain) {
+      Took(*made);
+      made.reset();
+    }
+    if (resolving) return false;
+  }
+  if (ending) {
+    // The way was resolved for the burst that ended; elsewhere, unless it
+    // has become local meanwhile.
+    const detail::Burst::End end = *std::exchange(ending, std::nullopt);
+    return EndWith(end, made ? *made : session->Follow(), now);
+  }
+  TakeFindings();
+  if (resolving) return false;
   // Records still queued may belong to this burst, whatever the time.
   const std::optional<detail::Burst::End> end = burst->Due(now, queued);
   if (!end) return false;
   // The burst has ended, or a problem is due to be checked again.
-  Change next = reported;
-  if (end->resolve && Stalled(now)) {
-    resolveDeferred = true;
+  if (!end->resolve) return Calls(*end, reported);
+  if (looks) {
+    ending = end;
+    Resolve();
     return false;
   }
-  if (end->resolve) {
-    bool finalMoved = false;
-    const detail::Resolution resolved = way->Follow(finalMoved);
-    burst->Settled(now, resolved.recheck);
-    next = ChangeOf(resolved.change);
-    FollowLooks();
-  }
-  const bool otherFile = way->fileWatch() != reportedFile;
-  reportedFile = way->fileWatch();
-  if (!end->Calls(next != reported, otherFile, !next.file.empty())) return false;
+  return EndWith(*end, session->Follow(), now);
+}
+
+bool PathWatcher::Impl::Calls(const detail::Burst::End& end, Change next) {
+  const bool otherFile = session->way.fileWatch() != reportedFile;
+  reportedFile = session->way.fileWatch();
+  if (!end.Calls(next != reported, otherFile, !next.file.empty())) return false;
   reported = next;
   pending = std::move(next);
   return true;
@@ -289,49 +420,51 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   // Read once per Start: a change of the setting is seen by the next one.
   const bool linksProtected = detail::LinksProtected();
-  // The first resolution runs under the lock of the thread that serves every
-  // watcher. A way through a server that does not answer would hold them all
-  // there; asked first, it holds only this caller, until the server answers.
-  struct stat asked {};
-  static_cast<void>(::stat(absolute.c_str(), &asked));
   // Set before the hub serves it: its first call must find them, and must not
   // be overwritten by them.
   onChanged = std::move(callback);
-  detail::Resolution first;
-  const bool added = detail::PathHub::Get().Add(
+  detail::PathHub& hub = detail::PathHub::Get();
+  std::shared_ptr<Session> started;
+  const bool added = hub.Add(
       self,
       [&](detail::Watches& watches) {
-        way.emplace(absolute.string(), watches, static_cast<const detail::PathHub::Client*>(this),
-                    linksProtected);
-        bool ignored = false;
-        first = way->Follow(ignored);
-        burst.emplace(quietPeriod, Clock::now(), first.recheck);
-        FollowLooks();
-        reported = ChangeOf(first.change);
-        reportedFile = way->fileWatch();
-        std::lock_guard<std::mutex> lock(currentMutex);
-        current = reported;
+        started =
+            std::make_shared<Session>(absolute.string(), watches,
+                                      static_cast<detail::PathHub::Client*>(this), linksProtected);
+        session = started;
+        resolving = true;
       },
       reason);
   if (!added) {
     onChanged = nullptr;
     return false;
   }
+  // Resolved here, without the lock of the thread that serves every watcher:
+  // a way through a server that does not answer holds this caller alone. That
+  // thread reads no record against the way, nor touches the looks, before it
+  // takes in what this found.
+  Session::Resolved first = started->Follow();
+  FollowLooks(first.remoteWhy);
+  {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    current = ChangeOf(first.resolution.change);
+  }
+  const detail::Destination found = first.resolution.change;
+  started->Leave(std::move(first));
+  hub.Wake();
   watching = true;
   ownerPid = ::getpid();
-  std::string leadsTo = first.change.problem.empty()
-                            ? "it leads to " + first.change.file
-                            : "it leads to no readable file: " + first.change.problem;
+  std::string leadsTo = found.problem.empty() ? "it leads to " + found.file
+                                              : "it leads to no readable file: " + found.problem;
   {
     std::lock_guard<std::mutex> lock(currentMutex);
     if (!whyLooked.empty()) leadsTo += "; looked at every second, since " + whyLooked;
   }
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStarted,
                     "Started a PathWatcher on '{}': {}", path, leadsTo);
-  if (!first.change.problem.empty()) {
+  if (!found.problem.empty()) {
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kWarning, detail::kLinePathProblem,
-                      "A PathWatcher on '{}' leads to no readable file: {}", path,
-                      first.change.problem);
+                      "A PathWatcher on '{}' leads to no readable file: {}", path, found.problem);
   }
   return true;
 }
@@ -341,9 +474,14 @@ void PathWatcher::Impl::StopInternal() {
   ownerPid = 0;
   std::unique_ptr<detail::Looks> stopping;
   detail::PathHub::Get().Remove(this, [&](detail::Watches&) {
-    way->ReleaseAll();
-    way.reset();
+    // Also while a resolution waits for its server on the looks' thread: what
+    // it adds from now on is refused, and what it finds is never taken in.
+    session->way.Retire();
+    session.reset();
     burst.reset();
+    held.clear();
+    resolving = resolveAgain = false;
+    ending.reset();
     // No finding reaches the hub once the looks are muted; their thread is
     // waited for below, without the hub's lock.
     if (looks) looks->Mute();
@@ -367,12 +505,18 @@ void PathWatcher::Impl::ReleaseInherited() {
   ownerPid = 0;
   // The child has only the thread that forked: a lock held by another of the
   // parent's threads at the fork would stay held for ever in the copy. The
-  // way's watches are the parent's hub's, which the child has abandoned.
+  // session's watches are the parent's hub's, which the child has abandoned,
+  // and the looks' thread is the parent's: both are left as they are.
   ::new (static_cast<void*>(&startStopMutex)) std::mutex();
   ::new (static_cast<void*>(&currentMutex)) std::mutex();
   if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
-  way.reset();
+  session.reset();
+  static_cast<void>(looks.release());
+  lookedAt.clear();
   burst.reset();
+  held.clear();
+  resolving = resolveAgain = false;
+  ending.reset();
   onChanged = nullptr;
 }
 

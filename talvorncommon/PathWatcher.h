@@ -97,10 +97,10 @@
 // nothing can interrupt it: Stop and the destructor still return within about a
 // second, logging that they left the look behind, whose thread ends by itself
 // once the server answers, and no call is made after Stop has returned. Only
-// the watchers whose way goes through that server wait: a Start asks the server
-// before it takes the place of its way among the others, and the way is not
-// resolved while its look waits for the server, except in the moment before a
-// look finds it silent.
+// the watchers whose way goes through that server wait: a Start resolves its
+// way on the calling thread, which waits for the server alone, and from then on
+// a way with a far place is resolved on its looks' thread, never on the one
+// that serves every watcher.
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has a
@@ -122,8 +122,10 @@
 // only if it belongs to the folder's owner or to the file-system user of the
 // thread that resolves: the starting thread at Start, then the thread
 // "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls. Another such link leads nowhere,
-// as opening the path on that thread would fail. A real path longer than
+// process's first watcher and runs the calls (for a way with a far place, its
+// "PathWatcherLook", made with the user of the thread that found the place).
+// Another such link leads nowhere, as opening the path on that thread would
+// fail. A real path longer than
 // PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a

@@ -671,9 +671,8 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
     ASSERT_TRUE(mount.Pause());
     EXPECT_TRUE(waiting("PathWatcherLook"));  // a look under way
-    // A mount has every watcher resolve its way, which the one through the
-    // silent server must not do: the look has waited long enough to tell.
-    std::this_thread::sleep_for(500ms);
+    // A mount has every watcher resolve its way: the one through the silent
+    // server waits with its look.
     Shell("mkdir t && mount -t tmpfs t t");
     WriteFileBytes(path_, "l3");
     ExpectCalls({"local /w: l3"}, 20ms);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -152,14 +151,13 @@ struct Looks::State {
   std::condition_variable wake;  // Watch and Stop to the thread, and the thread's end to Stop
   // Under mutex.
   std::optional<std::vector<LookPlace>> moved;  // given by Watch, not taken yet
+  std::vector<std::function<void()>> jobs;      // given by Post, not run yet
   bool stopping = false;
   bool ended = false;
   // Found runs under callMutex: Stop sets `stopped` under it, so a running call
   // returns before Stop does and none starts after.
   std::mutex callMutex;
   bool stopped = false;  // under callMutex
-  // When the look under way began, in the clock's ticks; 0 between looks.
-  std::atomic<Clock::rep> lookingSince{0};
   const Found found;
 };
 
@@ -167,6 +165,14 @@ void Looks::State::Run(std::vector<Seen> seen, LookPace pace) {
   ::pthread_setname_np(::pthread_self(), kThreadName);
   std::unique_lock<std::mutex> lock(mutex);
   while (!stopping) {
+    if (!jobs.empty()) {
+      std::vector<std::function<void()>> taken = std::exchange(jobs, {});
+      lock.unlock();
+      for (const auto& job : taken) job();
+      taken.clear();  // what they hold, without the lock
+      lock.lock();
+      continue;
+    }
     if (moved) {
       std::vector<LookPlace> places = std::move(*moved);
       moved.reset();
@@ -177,11 +183,10 @@ void Looks::State::Run(std::vector<Seen> seen, LookPace pace) {
       lock.lock();
       continue;
     }
-    if (wake.wait_until(lock, pace.Next(), [&] { return stopping || moved; })) continue;
+    if (wake.wait_until(lock, pace.Next(), [&] { return stopping || moved || !jobs.empty(); }))
+      continue;
     lock.unlock();
-    lookingSince = Clock::now().time_since_epoch().count();
     const bool changed = LookAgain(seen);
-    lookingSince = 0;
     if (const std::optional<bool> told = pace.Looked(Clock::now(), changed)) Tell(*told);
     lock.lock();
   }
@@ -233,10 +238,13 @@ void Looks::Mute() {
   state_->stopped = true;
 }
 
-std::optional<LookPace::Clock::time_point> Looks::LookingSince() const {
-  const Clock::rep since = state_ ? state_->lookingSince.load() : 0;
-  if (since == 0) return std::nullopt;
-  return Clock::time_point(Clock::duration(since));
+void Looks::Post(std::function<void()> job) {
+  if (!state_) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->jobs.push_back(std::move(job));
+  }
+  state_->wake.notify_all();
 }
 
 bool Looks::Stop(std::chrono::milliseconds wait) {

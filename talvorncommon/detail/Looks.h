@@ -107,9 +107,12 @@ class Looks {
   // after it returns, and a running one has returned. Any thread.
   void Mute();
 
-  // When the look under way began, or nothing between looks. A look that
-  // lasts far longer than a look takes is a server that does not answer.
-  [[nodiscard]] std::optional<LookPace::Clock::time_point> LookingSince() const;
+  // Runs `job` on the look thread before its next look, at once if it
+  // sleeps: work that may wait for the same server as a look, such as
+  // resolving the way through it. A job blocked in the kernel is left behind
+  // by Stop as a look is; one not begun when Stop is called never runs. Any
+  // thread, after Start.
+  void Post(std::function<void()> job);
 
  private:
   struct State;

@@ -60,6 +60,11 @@ void Close(int& descriptor) {
   descriptor = -1;
 }
 
+void Close(std::atomic<int>& descriptor) {
+  const int closing = descriptor.exchange(-1);
+  if (closing >= 0) ::close(closing);
+}
+
 }  // namespace
 
 struct PathHub::State {
@@ -77,7 +82,9 @@ struct PathHub::State {
   // A Remove waits to join the thread; otherwise an ending thread detaches
   // itself, so that no finished thread waits for a join that may never come.
   bool joining = false;
-  int instance = -1;
+  // Atomic: a way resolved on a thread of its own reads it without the lock,
+  // also after the last Stop, when the thread has closed it.
+  std::atomic<int> instance{-1};
   int wake = -1;
   // The eventfd for Wake, which runs on other threads without the lock.
   std::atomic<int> wakeForOthers{-1};
@@ -123,7 +130,8 @@ struct HubForkHandler {
   static void InChild() {
     PathHub* old = currentHub.load();
     if (old != nullptr) {
-      for (const int descriptor : {old->state_->instance, old->state_->wake, old->state_->mounts})
+      for (const int descriptor :
+           {old->state_->instance.load(), old->state_->wake, old->state_->mounts})
         if (descriptor >= 0) ::close(descriptor);
     }
     currentHub.store(Fresh());
@@ -310,22 +318,19 @@ bool PathHub::State::Dispatch(std::array<char, kReadBufferSize>& buffer, Time wo
     for (const auto& client : clients) client->Failed(why);
     return false;
   }
-  std::vector<const void*> owners;
-  ForEachInotifyRecord(
-      buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
-      [&](const inotify_event& record, std::string_view name) {
-        if ((record.mask & IN_Q_OVERFLOW) != 0) {
-          for (const auto& client : clients) client->OnRecord(record, name, woke);
-          return;
-        }
-        // A copy: a client that resolves its way again changes the table.
-        table.OwnersOf(record.wd, owners);
-        for (const void* owner : owners) {
-          // Only a served client's own watches are in the table.
-          const_cast<Client*>(static_cast<const Client*>(owner))->OnRecord(record, name, woke);
-        }
-        if ((record.mask & IN_IGNORED) != 0) table.Dropped(record.wd);
-      });
+  std::vector<void*> served;
+  const auto handOut = [&](const inotify_event& record, std::string_view name) {
+    if ((record.mask & IN_Q_OVERFLOW) != 0) {
+      for (const auto& client : clients) client->OnRecord(record, name, woke);
+      return;
+    }
+    // A copy: a client that resolves its way again changes the table.
+    table.ClientsOf(record.wd, served);
+    for (void* client : served) static_cast<Client*>(client)->OnRecord(record, name, woke);
+    if ((record.mask & IN_IGNORED) != 0) table.Dropped(record.wd);
+  };
+  ForEachInotifyRecord(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),
+                       handOut);
   return true;
 }
 

@@ -4,10 +4,10 @@
 // a process that follows ten thousand files must still hold only one.
 //
 //   detail::PathHub& hub = detail::PathHub::Get();
-//   if (!hub.Add(client, [&](detail::Watches& watches) { FirstResolution(watches); }, reason))
+//   if (!hub.Add(client, [&](detail::Watches& watches) { MakeWay(watches); }, reason))
 //     Fail(reason);
 //   ...
-//   hub.Remove(client.get(), [&](detail::Watches& watches) { ReleaseWatches(watches); });
+//   hub.Remove(client.get(), [&](detail::Watches&) { RetireWay(); });
 //
 // The thread exists while at least one client is added: the first Add opens
 // the descriptors and starts it, the last Remove ends it and closes them. It
@@ -64,8 +64,8 @@ class PathHub {
   static PathHub& Get();
 
   // Serves `client` from now on: opens the descriptors and starts the thread
-  // if none runs, then runs `setUp` with the instance's watches under the lock
-  // (the client's first resolution), before any record can reach the client.
+  // if none runs, then runs `setUp` with the instance's watches under the lock,
+  // before any record can reach the client.
   // False, with `reason` set and nothing left open, when a descriptor or the
   // thread cannot be had.
   bool Add(const std::shared_ptr<Client>& client, const std::function<void(Watches&)>& setUp,

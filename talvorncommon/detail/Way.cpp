@@ -6,8 +6,10 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -111,15 +113,16 @@ bool LinksProtected() {
 
 int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
   const std::string text = folder.string();
+  const bool remote = Walked(LookPlace::Kind::kFolder, text);
   // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
   // are narrowed, if at all, only once the whole way is known.
-  const int watch = watches_.Add(owner_, text, kWayMask, kAddFlags);
+  const int watch = watches_.Add(this, text, kWayMask, kAddFlags, remote);
   if (watch >= 0) {
     Folder& entry = wanted[watch];
     if (entry.path.empty()) entry.path = text;
-    walked_.push_back({LookPlace::Kind::kFolder, text});
     return watch;
   }
+  walked_.pop_back();
   if (errno == ENOENT || errno == ENOTDIR) {
     // Replaced since it was looked up: the event that replaced it follows.
     result.change.problem = text + " is no longer a folder";
@@ -130,14 +133,16 @@ int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution
 }
 
 int Way::AskClose(const fs::path& folder, int watch, std::map<int, Folder>& wanted) {
-  const int asked = watches_.Add(owner_, folder.string(), kWayMask | kFinalFolderMask, kAddFlags);
+  // The folder's watch was just added, and knows whether it is remote.
+  const int asked =
+      watches_.Add(this, folder.string(), kWayMask | kFinalFolderMask, kAddFlags, false);
   if (asked == watch) {
     wanted[watch].closeAsked = true;
     return watch;
   }
   // Whatever took the folder's place is not on the way as it was walked.
   if (asked >= 0 && wanted.count(asked) == 0 && folders_.count(asked) == 0)
-    watches_.Release(owner_, asked);
+    watches_.Release(this, asked);
   masksUnsure_ = true;
   return -1;
 }
@@ -225,7 +230,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       }
       push(target);
       lastLink = entry.string();
-      walked_.push_back({LookPlace::Kind::kLink, lastLink});
+      Walked(LookPlace::Kind::kLink, lastLink);
       continue;
     }
     if (!last) {
@@ -247,7 +252,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       result.recheck = true;
     } else {
       result.change.file = entry.string();
-      walked_.push_back({LookPlace::Kind::kFile, result.change.file});
+      Walked(LookPlace::Kind::kFile, result.change.file);
     }
     return result;
   }
@@ -262,20 +267,22 @@ Resolution Way::Follow(bool& finalMoved) {
   std::string finalName;
   walked_.clear();
   Resolution result = Walk(wanted, finalWatch, finalName);
-  FindRemote(std::move(walked_));
+  FindRemote();
   // Set anew each time: a file replaced under the same name is another inode.
   // One that is gone by now is no problem: the event that removed it follows.
   int fileWatch = -1;
   if (!result.change.file.empty()) {
-    fileWatch = watches_.Add(owner_, result.change.file, kFileMask, IN_DONT_FOLLOW);
+    const std::optional<FileSystem>& fileSystem = walked_.back().second;
+    fileWatch = watches_.Add(this, result.change.file, kFileMask, IN_DONT_FOLLOW,
+                             fileSystem && fileSystem->IsRemote());
     if (fileWatch < 0 && errno != ENOENT) CannotWatch(result.change.file, errno, result);
   }
   if (ResolveHook hook = GetResolveHook()) hook();
-  if (fileWatch_ >= 0 && fileWatch_ != fileWatch) watches_.Release(owner_, fileWatch_);
+  if (fileWatch_ >= 0 && fileWatch_ != fileWatch) watches_.Release(this, fileWatch_);
   fileWatch_ = fileWatch;
   bool unsure = false;
   for (const auto& [watch, folder] : folders_) {
-    if (wanted.count(watch) == 0) watches_.Release(owner_, watch);
+    if (wanted.count(watch) == 0) watches_.Release(this, watch);
   }
   for (auto& [watch, folder] : wanted) {
     const auto previous = folders_.find(watch);
@@ -288,7 +295,7 @@ Resolution Way::Follow(bool& finalMoved) {
     // meanwhile, the masks of the watches may no longer be what is recorded:
     // the next resolution, which the event of that replacement brings, sets
     // them all again.
-    if (!watches_.Set(owner_, watch, folder.path, folder.mask, kAddFlags, masksUnsure_)) {
+    if (!watches_.Set(this, watch, folder.path, folder.mask, kAddFlags, masksUnsure_)) {
       unsure = true;
     }
   }
@@ -343,85 +350,168 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
   }
 }
 
-int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags) {
-  const int watch = ::inotify_add_watch(instance_, path.c_str(), mask | flags | IN_MASK_ADD);
-  if (watch < 0) return watch;
-  Entry& entry = entries_[watch];
-  entry.flags = flags;
-  entry.kernel |= mask;
-  Ask& ask = entry.owners[owner];
-  ask.mask |= mask;
-  ask.path = path;
-  return watch;
+void Watches::Register(const void* owner, void* client) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  registered_[owner] = client;
+}
+
+void Watches::Retire(const void* owner) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (registered_.erase(owner) == 0) return;
+  for (auto entry = entries_.begin(); entry != entries_.end();) Leave(entry++, owner);
+}
+
+int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags,
+                 bool remote) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (registered_.count(owner) == 0) {
+    errno = ECANCELED;
+    return -1;
+  }
+  ++adding_;
+  lock.unlock();
+  // The path is looked up by the kernel, which may wait for a server that
+  // does not answer.
+  const int watch = ::inotify_add_watch(instance_.load(), path.c_str(), mask | flags | IN_MASK_ADD);
+  const int error = errno;
+  lock.lock();
+  --adding_;
+  const bool current = registered_.count(owner) != 0;
+  if (watch >= 0) {
+    // Recorded even for a retired owner: a watch that only it asked for goes
+    // with the next Tidy.
+    Entry& entry = entries_[watch];
+    entry.flags = flags;
+    entry.kernel |= mask;
+    entry.remote |= remote;
+    if (current) {
+      Ask& ask = entry.owners[owner];
+      ask.mask |= mask;
+      ask.path = path;
+    }
+    untidy_ |= !current;
+  }
+  if (adding_ == 0 && untidy_) Tidy();
+  if (watch >= 0 && current) return watch;
+  errno = current ? error : ECANCELED;
+  return -1;
 }
 
 bool Watches::Set(const void* owner, int watch, const std::string& path, uint32_t mask,
                   uint32_t flags, bool force) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto entry = entries_.find(watch);
-  if (entry == entries_.end()) return false;  // the kernel dropped it; its event follows
+  // Dropped by the kernel, whose event follows, or the owner has retired.
+  if (entry == entries_.end() || registered_.count(owner) == 0) return false;
   entry->second.owners[owner] = {mask, path};
   return Apply(watch, entry->second, path, flags, force);
 }
 
 void Watches::Release(const void* owner, int watch) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto entry = entries_.find(watch);
-  if (entry == entries_.end() || entry->second.owners.erase(owner) == 0) return;
-  if (entry->second.owners.empty()) {
-    ::inotify_rm_watch(instance_, watch);
+  if (entry != entries_.end()) Leave(entry, owner);
+}
+
+void Watches::ClientsOf(int watch, std::vector<void*>& clients) const {
+  clients.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = entries_.find(watch);
+  if (entry == entries_.end()) return;
+  for (const auto& [owner, ask] : entry->second.owners) {
+    // An owner leaves every entry as it retires: each one here is registered.
+    const auto client = registered_.find(owner);
+    if (client != registered_.end()) clients.push_back(client->second);
+  }
+}
+
+void Watches::Dropped(int watch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.erase(watch);
+}
+
+void Watches::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+  untidy_ = false;
+}
+
+void Watches::Leave(std::map<int, Entry>::iterator entry, const void* owner) {
+  if (entry->second.owners.erase(owner) == 0) return;
+  if (entry->second.owners.empty() && adding_ == 0) {
+    ::inotify_rm_watch(instance_.load(), entry->first);
     entries_.erase(entry);
     return;
   }
+  if (entry->second.owners.empty()) {
+    untidy_ = true;
+    return;
+  }
   const Ask& other = entry->second.owners.begin()->second;
-  static_cast<void>(Apply(watch, entry->second, other.path, entry->second.flags, false));
-}
-
-void Watches::OwnersOf(int watch, std::vector<const void*>& owners) const {
-  owners.clear();
-  const auto entry = entries_.find(watch);
-  if (entry == entries_.end()) return;
-  for (const auto& [owner, ask] : entry->second.owners) owners.push_back(owner);
+  static_cast<void>(Apply(entry->first, entry->second, other.path, entry->second.flags, false));
 }
 
 bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force) {
   uint32_t wanted = 0;
   for (const auto& [owner, ask] : entry.owners) wanted |= ask.mask;
   if (wanted == entry.kernel && !force) return true;
+  if (entry.remote || adding_ > 0) {
+    // A remote path is never asked under the lock; a wider mask only brings
+    // records that no way takes for its own. What is missing was added with
+    // the owner's Add.
+    entry.wide = !entry.remote;
+    untidy_ |= entry.wide;
+    return true;
+  }
   // Without IN_MASK_ADD: the mask may narrow. Another inode found at the path
   // is not watched unless some way watches it already.
-  const int found = ::inotify_add_watch(instance_, path.c_str(), wanted | flags);
+  const int found = ::inotify_add_watch(instance_.load(), path.c_str(), wanted | flags);
   if (found == watch) {
     entry.kernel = wanted;
     return true;
   }
-  if (found >= 0 && entries_.count(found) == 0) ::inotify_rm_watch(instance_, found);
+  if (found >= 0 && entries_.count(found) == 0) ::inotify_rm_watch(instance_.load(), found);
   return false;
 }
 
-void Way::FindRemote(std::vector<LookPlace> walked) {
+void Watches::Tidy() {
+  untidy_ = false;
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    auto next = std::next(entry);
+    if (entry->second.owners.empty()) {
+      ::inotify_rm_watch(instance_.load(), entry->first);
+      entries_.erase(entry);
+    } else if (std::exchange(entry->second.wide, false)) {
+      const Ask& owner = entry->second.owners.begin()->second;
+      static_cast<void>(Apply(entry->first, entry->second, owner.path, entry->second.flags, false));
+    }
+    entry = next;
+  }
+}
+
+bool Way::Walked(LookPlace::Kind kind, const std::string& place) {
+  std::optional<FileSystem> fileSystem;
+  int error = 0;
+  // A link is on its folder's file system, asked just before it.
+  if (kind != LookPlace::Kind::kLink) fileSystem = FileSystemAt(place.c_str(), error);
+  walked_.push_back({{kind, place}, fileSystem});
+  return fileSystem && fileSystem->IsRemote();
+}
+
+void Way::FindRemote() {
   remotePlaces_.clear();
   remoteWhy_.clear();
   // "/" again after an absolute link, or a folder met twice through "..":
   // each place is looked at once, where the walk first met it.
   std::set<std::string, std::less<>> met;
-  std::erase_if(walked, [&met](const LookPlace& place) { return !met.insert(place.path).second; });
-  for (auto place = walked.begin(); place != walked.end(); ++place) {
-    // A link is on its folder's file system, asked just before it.
-    if (place->kind == LookPlace::Kind::kLink) continue;
-    int error = 0;
-    const std::optional<FileSystem> fileSystem = FileSystemAt(place->path.c_str(), error);
-    if (!fileSystem || !fileSystem->IsRemote()) continue;
-    remotePlaces_.assign(place, walked.end());
-    remoteWhy_ = place->path + " is on " + fileSystem->Describe();
-    return;
-  }
-}
-
-void Way::ReleaseAll() {
-  for (const auto& [watch, folder] : folders_) watches_.Release(owner_, watch);
-  if (fileWatch_ >= 0) watches_.Release(owner_, fileWatch_);
-  folders_.clear();
-  fileWatch_ = finalWatch_ = -1;
-  finalName_.clear();
+  std::erase_if(walked_,
+                [&met](const auto& walked) { return !met.insert(walked.first.path).second; });
+  const auto first = std::find_if(walked_.begin(), walked_.end(), [](const auto& walked) {
+    return walked.second && walked.second->IsRemote();
+  });
+  if (first == walked_.end()) return;
+  for (auto place = first; place != walked_.end(); ++place) remotePlaces_.push_back(place->first);
+  remoteWhy_ = first->first.path + " is on " + first->second->Describe();
 }
 
 }  // namespace TalvornCommon::detail

@@ -4,29 +4,33 @@
 // on the way (each before any name in it is looked up) and the file itself, and
 // tells which event records concern the way.
 //
-//   detail::Way way(absolutePath, watches, owner, LinksProtected());
+//   detail::Way way(absolutePath, watches, client, LinksProtected());
 //   bool finalMoved = false;
 //   const detail::Resolution now = way.Follow(finalMoved);
 //   way.Classify(record, name, seen);  // for every record of its watches
 //
-// A Way touches the kernel's watches only through `Watches`, the table of the
-// instance it shares with the other ways of the process, and only from the
-// thread that holds that table's lock.
+// A Way is used by one thread at a time, which may wait in the kernel for a
+// server that does not answer. It touches the kernel's watches only through
+// `Watches`, the table of the instance it shares with the other ways of the
+// process, which never waits for a server under its lock.
 #ifndef TALVORNCOMMON_DETAIL_WAY_H_
 #define TALVORNCOMMON_DETAIL_WAY_H_
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "talvorncommon/detail/FileSystems.h"
 #include "talvorncommon/detail/Looks.h"
 
 namespace TalvornCommon::detail {
@@ -57,18 +61,29 @@ struct Seen {
 
 // The watches of the process's one inotify instance. The kernel gives one
 // watch per inode, shared by every way that watches it, so the mask it holds
-// must be what all those ways ask of it together. Used under the lock of the
-// hub that owns the instance.
+// must be what all those ways ask of it together. Any thread: a way through a
+// server that does not answer is resolved on a thread of its own, whose
+// system calls may wait for that server, so they are made outside the table's
+// lock, which the thread that serves every watcher takes for each record.
 class Watches {
  public:
   // `instance` is the descriptor of the instance, read at each call.
-  explicit Watches(const int& instance) : instance_(instance) {}
+  explicit Watches(const std::atomic<int>& instance) : instance_(instance) {}
   Watches(const Watches&) = delete;
   Watches& operator=(const Watches&) = delete;
 
+  // `owner` may watch from now on; the records of its watches are `client`'s.
+  void Register(const void* owner, void* client);
+  // `owner` watches nothing any more: each of its watches narrows or goes as
+  // Release has it, and what it adds later is refused (ECANCELED), as a
+  // resolution still waiting for its server when the watcher stopped would.
+  void Retire(const void* owner);
+
   // Adds `mask` to what `owner` asks of the inode at `path` (the kernel's mask
-  // only grows); the watch, or -1 with errno set.
-  int Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags);
+  // only grows); the watch, or -1 with errno set. `remote`: the inode is on a
+  // file system whose calls may wait for a server, so the table never narrows
+  // its mask, which would take a call by path under the lock.
+  int Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags, bool remote);
   // Makes `mask` all that `owner` asks of `watch`, found at `path`, and sets
   // the kernel's mask to what all its owners ask (always, if `force`). False
   // when the path now leads to another inode: that one is not kept unless
@@ -79,13 +94,13 @@ class Watches {
   // others ask, and the watch goes when none does.
   void Release(const void* owner, int watch);
 
-  // The owners of `watch`, in `owners` (a copy: an owner that resolves its way
-  // again changes the table).
-  void OwnersOf(int watch, std::vector<const void*>& owners) const;
+  // The clients whose ways watch `watch`, in `clients` (a copy: a client that
+  // resolves its way again changes the table).
+  void ClientsOf(int watch, std::vector<void*>& clients) const;
   // The kernel removed the watch (IN_IGNORED): its number means nothing now.
-  void Dropped(int watch) { entries_.erase(watch); }
+  void Dropped(int watch);
   // The instance is closed: no watch is left.
-  void Clear() { entries_.clear(); }
+  void Clear();
 
  private:
   struct Ask {
@@ -95,14 +110,27 @@ class Watches {
   struct Entry {
     uint32_t flags = 0;
     uint32_t kernel = 0;  // as last set in the kernel
-    std::map<const void*, Ask> owners;
+    bool remote = false;
+    // Its mask may be wider than its owners ask: narrowed once no Add runs.
+    bool wide = false;
+    std::map<const void*, Ask> owners;  // none: it goes once no Add runs
   };
 
-  // Sets the kernel's mask to what all owners ask, by `path`.
+  // Sets the kernel's mask to what all owners ask, by `path`. Under the lock.
   bool Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force);
+  // `owner` leaves the entry. Under the lock.
+  void Leave(std::map<int, Entry>::iterator entry, const void* owner);
+  // Removes and narrows what waited for the Adds under way. Under the lock,
+  // with none under way: an Add's call may meet the watch that a removal or a
+  // narrowing changes, and record a mask the kernel no longer holds.
+  void Tidy();
 
-  const int& instance_;
+  const std::atomic<int>& instance_;
+  mutable std::mutex mutex_;
+  std::map<const void*, void*> registered_;  // owner: client
   std::map<int, Entry> entries_;
+  int adding_ = 0;       // Adds whose call runs outside the lock
+  bool untidy_ = false;  // an entry waits for Tidy
 };
 
 // A seam for a race that cannot be caused reliably for real: a writer that
@@ -144,13 +172,12 @@ inline constexpr uint32_t kAddFlags = IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLI
 
 class Way {
  public:
-  // `owner` tells this way's asks apart in `watches`; `protectedLinks`: the
-  // kernel's fs.protected_symlinks is on.
-  Way(std::string absolutePath, Watches& watches, const void* owner, bool protectedLinks)
-      : path_(std::move(absolutePath)),
-        watches_(watches),
-        owner_(owner),
-        protectedLinks_(protectedLinks) {}
+  // The records of its watches in `watches` go to `client`; `protectedLinks`:
+  // the kernel's fs.protected_symlinks is on.
+  Way(std::string absolutePath, Watches& watches, void* client, bool protectedLinks)
+      : path_(std::move(absolutePath)), watches_(watches), protectedLinks_(protectedLinks) {
+    watches_.Register(this, client);
+  }
   Way(const Way&) = delete;
   Way& operator=(const Way&) = delete;
 
@@ -168,8 +195,9 @@ class Way {
   // the way and of other names are ignored.
   void Classify(const inotify_event& record, std::string_view name, Seen& seen) const;
 
-  // Releases every watch of the way; it watches nothing until the next Follow.
-  void ReleaseAll();
+  // Releases every watch of the way for good, from any thread, also while a
+  // Follow waits in the kernel on another: what that Follow adds is refused.
+  void Retire() { watches_.Retire(this); }
 
   // The places on the way, as the last Follow met them, from the first one on
   // a file system whose changes may come from elsewhere (network, user-space,
@@ -194,12 +222,14 @@ class Way {
   // place meanwhile (the event that put it there follows).
   int AskClose(const std::filesystem::path& folder, int watch, std::map<int, Folder>& wanted);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
-  // Finds the first place of `walked` on a remote file system.
-  void FindRemote(std::vector<LookPlace> walked);
+  // Asks which file system `place` is on, and notes it as walked; true when
+  // that file system's calls may wait for a server.
+  bool Walked(LookPlace::Kind kind, const std::string& place);
+  // Finds the first walked place on a remote file system.
+  void FindRemote();
 
   std::string path_;
   Watches& watches_;
-  const void* const owner_;
   const bool protectedLinks_;
   std::map<int, Folder> folders_;
   // Where the path's last name is looked up: the file's folder and name, or
@@ -210,8 +240,10 @@ class Way {
   int fileWatch_ = -1;
   // A mask was set on a folder that had replaced the one meant.
   bool masksUnsure_ = false;
-  // The places the walk met, in order; then those from the first remote one.
-  std::vector<LookPlace> walked_;
+  // The places the walk met, in order, with their file systems (none for a
+  // link, which is on its folder's, or a place that cannot be asked); then
+  // those from the first remote one.
+  std::vector<std::pair<LookPlace, std::optional<FileSystem>>> walked_;
   std::vector<LookPlace> remotePlaces_;
   std::string remoteWhy_;
 };
