@@ -986,13 +986,13 @@ void BM_FarWay(benchmark::State& state) {
 }
 
 // The looks of BM_FarWay's PathWatcher without the user-space file system: a
-// detail::Looks, the part of a PathWatcher that looks, at the five places the
-// PathWatcher looks at (the folder, the two links, the folder they lead to and
-// the file), here in a folder on the scratch folder's local file system,
-// counted as MeasureIdleLooks counts them. Through bindfs, each call that the
-// kernel's caches do not answer is a request to the daemon whose answer the
-// look's thread waits for, asleep: a round trip and a context switch that a
-// local look does not make.
+// detail::Looks, the part of a PathWatcher that looks, given the five places
+// the PathWatcher gives it (the folder, the two links, which it does not ask,
+// the folder they lead to and the file), here in a folder on the scratch
+// folder's local file system, counted as MeasureIdleLooks counts them. Through
+// bindfs, each call that the kernel's caches do not answer is a request to the
+// daemon whose answer the look's thread waits for, asleep: a round trip and a
+// context switch that a local look does not make.
 void BM_LocalLooks(benchmark::State& state) {
   using Kind = TalvornCommon::detail::LookPlace::Kind;
   const fs::path folder = fs::path(g_dir) / "local";
@@ -1007,7 +1007,7 @@ void BM_LocalLooks(benchmark::State& state) {
        {Kind::kLink, folder / "..data"},
        {Kind::kFolder, folder / "..2026_1"},
        {Kind::kFile, folder / "..2026_1" / "settings.conf"}},
-      [](bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
+      [](bool, bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
   if (!started) bench::Fail(reason);
   for (auto _ : state) {
     MeasureIdleLooks(state, {"PathWatcherLook"}, "PathWatcherLook", -1, nullptr);

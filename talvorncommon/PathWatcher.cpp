@@ -183,7 +183,7 @@ void PathWatcher::Impl::FollowLooks() {
   detail::PathHub* hub = &detail::PathHub::Get();
   const bool started = fresh->Start(
       places,
-      [this, hub](bool changed) {
+      [this, hub](bool changed, bool) {
         {
           std::lock_guard<std::mutex> lock(findingsMutex);
           findings.emplace_back(Clock::now(), changed);
