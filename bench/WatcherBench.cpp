@@ -843,8 +843,10 @@ constexpr int kFarSaves = 24;
 // them), the looks a second, and the CPU time of one look, of the thread
 // `looker` that makes them and, where `daemon` is a file system's daemon
 // rather than -1, of that daemon (its process's CPU clock), whose answers the
-// looks wait for. `made` gives the looks a follower has counted itself, where
-// it does: the count found by sampling must match.
+// looks wait for. Each look wakes its thread once when it is due; the other
+// switches, a look, are mostly sleeps waiting for the daemon's answers (and the
+// rare preemption). `made` gives the looks a follower has counted itself,
+// where it does: the count found by sampling must match.
 void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& threads,
                       const std::string& looker, pid_t daemon, const std::function<int()>& made) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the threads' start-up
@@ -877,6 +879,7 @@ void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& t
   }
   state.counters["wakeups_per_s"] = static_cast<double>(switched) / seconds;
   state.counters["looks_per_s"] = kIdleLooks / seconds;
+  state.counters["waits_per_look"] = static_cast<double>(switched - kIdleLooks) / kIdleLooks;
   state.counters["look_cpu_us"] = static_cast<double>(ns) / 1e3 / kIdleLooks;
   if (daemon > 0) {
     const double daemon_cpu = bench::CpuSeconds(daemonClock) - daemon_before;
@@ -1164,6 +1167,8 @@ int main(int argc, char** argv) {
                  "wakeups_per_s", '<', 1.5},
              Far{"idle looks a second: PathWatcher / BareLook", "BM_FarWay/0", "looks_per_s", '\0',
                  0},
+             Far{"other switches a look (waits for the daemon): PathWatcher / BareLook",
+                 "BM_FarWay/0", "waits_per_look", '\0', 0},
              Far{"CPU of a look, us: PathWatcherLook / BareLook", "BM_FarWay/0", "look_cpu_us", '<',
                  50},
              Far{"bindfs's CPU a look, us: PathWatcher / BareLook", "BM_FarWay/0", "daemon_cpu_us",
