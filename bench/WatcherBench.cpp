@@ -843,8 +843,10 @@ constexpr int kFarSaves = 24;
 // them), the looks a second, and the CPU time of one look, of the thread
 // `looker` that makes them and, where `daemon` is a file system's daemon
 // rather than -1, of that daemon (its process's CPU clock), whose answers the
-// looks wait for. `made` gives the looks a follower has counted itself, where
-// it does: the count found by sampling must match.
+// looks wait for. Each look wakes its thread once when it is due; the other
+// switches, a look, are mostly sleeps waiting for the daemon's answers (and the
+// rare preemption). `made` gives the looks a follower has counted itself,
+// where it does: the count found by sampling must match.
 void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& threads,
                       const std::string& looker, pid_t daemon, const std::function<int()>& made) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the threads' start-up
@@ -877,6 +879,7 @@ void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& t
   }
   state.counters["wakeups_per_s"] = static_cast<double>(switched) / seconds;
   state.counters["looks_per_s"] = kIdleLooks / seconds;
+  state.counters["waits_per_look"] = static_cast<double>(switched - kIdleLooks) / kIdleLooks;
   state.counters["look_cpu_us"] = static_cast<double>(ns) / 1e3 / kIdleLooks;
   if (daemon > 0) {
     const double daemon_cpu = bench::CpuSeconds(daemonClock) - daemon_before;
@@ -986,13 +989,13 @@ void BM_FarWay(benchmark::State& state) {
 }
 
 // The looks of BM_FarWay's PathWatcher without the user-space file system: a
-// detail::Looks, the part of a PathWatcher that looks, at the five places the
-// PathWatcher looks at (the folder, the two links, the folder they lead to and
-// the file), here in a folder on the scratch folder's local file system,
-// counted as MeasureIdleLooks counts them. Through bindfs, each call that the
-// kernel's caches do not answer is a request to the daemon whose answer the
-// look's thread waits for, asleep: a round trip and a context switch that a
-// local look does not make.
+// detail::Looks, the part of a PathWatcher that looks, given the five places
+// the PathWatcher gives it (the folder, the two links, which it does not ask,
+// the folder they lead to and the file), here in a folder on the scratch
+// folder's local file system, counted as MeasureIdleLooks counts them. Through
+// bindfs, each call that the kernel's caches do not answer is a request to the
+// daemon whose answer the look's thread waits for, asleep: a round trip and a
+// context switch that a local look does not make.
 void BM_LocalLooks(benchmark::State& state) {
   using Kind = TalvornCommon::detail::LookPlace::Kind;
   const fs::path folder = fs::path(g_dir) / "local";
@@ -1007,7 +1010,7 @@ void BM_LocalLooks(benchmark::State& state) {
        {Kind::kLink, folder / "..data"},
        {Kind::kFolder, folder / "..2026_1"},
        {Kind::kFile, folder / "..2026_1" / "settings.conf"}},
-      [](bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
+      [](bool, bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
   if (!started) bench::Fail(reason);
   for (auto _ : state) {
     MeasureIdleLooks(state, {"PathWatcherLook"}, "PathWatcherLook", -1, nullptr);
@@ -1164,6 +1167,8 @@ int main(int argc, char** argv) {
                  "wakeups_per_s", '<', 1.5},
              Far{"idle looks a second: PathWatcher / BareLook", "BM_FarWay/0", "looks_per_s", '\0',
                  0},
+             Far{"other switches a look (waits for the daemon): PathWatcher / BareLook",
+                 "BM_FarWay/0", "waits_per_look", '\0', 0},
              Far{"CPU of a look, us: PathWatcherLook / BareLook", "BM_FarWay/0", "look_cpu_us", '<',
                  50},
              Far{"bindfs's CPU a look, us: PathWatcher / BareLook", "BM_FarWay/0", "daemon_cpu_us",

@@ -219,9 +219,15 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
       OnRecord(record, each.name, each.woke);
     }
   }
-  // From the look thread: when a look found a change (true) or its settling.
+  // From the look thread: when a look found a change, of the file or beside
+  // it, or its settling.
+  struct Finding {
+    Time when;
+    bool changed;
+    bool file;
+  };
   std::mutex findingsMutex;
-  std::vector<std::pair<Time, bool>> findings;  // under findingsMutex
+  std::vector<Finding> findings;  // under findingsMutex
   // The hub thread's alone: what Due found to call with.
   Change pending;
 };
@@ -296,10 +302,10 @@ void PathWatcher::Impl::FollowLooks(const std::string& why) {
   detail::PathHub* hub = &detail::PathHub::Get();
   const bool started = fresh->Start(
       places,
-      [this, hub](bool changed) {
+      [this, hub](bool changed, bool fileChanged) {
         {
           std::lock_guard<std::mutex> lock(findingsMutex);
-          findings.emplace_back(Clock::now(), changed);
+          findings.push_back({Clock::now(), changed, fileChanged});
         }
         hub->Wake();
       },
@@ -316,14 +322,15 @@ void PathWatcher::Impl::FollowLooks(const std::string& why) {
 }
 
 void PathWatcher::Impl::TakeFindings() {
-  std::vector<std::pair<Time, bool>> taken;
+  std::vector<Finding> taken;
   {
     std::lock_guard<std::mutex> lock(findingsMutex);
     taken.swap(findings);
   }
-  for (const auto& [when, changed] : taken) {
-    burst->Looked(when, changed);
-    if (changed) Resolve();
+  for (const Finding& finding : taken) {
+    // A name beside the file calls only if the path now leads elsewhere.
+    burst->Looked(finding.when, finding.changed, finding.file);
+    if (finding.changed) Resolve();
   }
 }
 

@@ -84,8 +84,8 @@
 // as local. Where one is such a far place, the way from it down to the file is
 // looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
 // which exists only while the way has a far place: a folder's identity and
-// modification time, a link's target, the file's identity, size and times. Each
-// place is asked with statx's AT_STATX_FORCE_SYNC, which has the kernel ask the
+// modification time (which a link replaced in it moves), the file's identity,
+// size and times, each with statx's AT_STATX_FORCE_SYNC: the kernel asks the
 // server rather than the attributes an NFS client keeps for 3 to 60 seconds (a
 // FUSE mount for one): a change on NFS is seen within about a second, as
 // elsewhere. What a look finds changed is a burst's event: the way is resolved

@@ -21,9 +21,10 @@ using End = Burst::End;
 // for another watcher. kWrite: the file is written, its writer holds it open;
 // kClose: the writer closes it. kName: a name on the way comes or goes, and the
 // way is resolved at once; kWriterGone: the written file's name is moved away.
-// kOverflow: the kernel's queue overflows. kLookChanged, kLookSame: a look at a
-// way the kernel does not report finds a change, or finds nothing changed.
-enum class Input { kWake, kWrite, kClose, kName, kWriterGone, kOverflow, kLookChanged, kLookSame };
+// kOverflow: the kernel's queue overflows. kLook, kAside, kSame: a look at a
+// way the kernel does not report finds the file changed, a name beside it, or
+// nothing changed.
+enum class Input { kWake, kWrite, kClose, kName, kWriterGone, kOverflow, kLook, kAside, kSame };
 using enum Input;
 
 struct Event {
@@ -68,8 +69,10 @@ TEST(BurstTest, EndsAfterQuietOrLongestAndRechecksOnTime) {
        "2990: resolve content, 4990: resolve, 6990: resolve", Watch{.recheck = true}},
       // A remote writer is read once a look finds it done, or after kLongestBurst.
       {"a look that found a change holds the end until a look finds none",
-       Events{{0, kLookChanged}, {1000, kLookChanged}, {2000, kLookSame}, {3000, kLookChanged}},
+       Events{{0, kLook}, {1000, kLook}, {2000, kSame}, {3000, kLook}},
        "2000: content, 8000: content"},
+      {"a name changed beside the file is no change of its content",
+       Events{{0, kAside}, {200, kSame}}, "200:"},
   };
   // Far from the clock's zero, which an unset time would read as.
   const Burst::Time start = Burst::Time() + 1h;
@@ -97,7 +100,7 @@ TEST(BurstTest, EndsAfterQuietOrLongestAndRechecksOnTime) {
     for (const auto& [at, in, queued] : c.events) {
       sleepUntil(at - 1);  // an event is read before a deadline due at the same moment
       const Burst::Time now = start + std::chrono::milliseconds(at);
-      if (in == kLookChanged || in == kLookSame) burst.Looked(now, in == kLookChanged);
+      if (in >= kLook) burst.Looked(now, in != kSame, in == kLook);
       if (in == kWrite || in == kClose) burst.Hear(now, {.content = true, .writing = in == kWrite});
       if (in == kName || in == kWriterGone || in == kOverflow) {
         burst.Hear(now, {.content = true, .overflow = in == kOverflow});

@@ -70,7 +70,7 @@ TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
   const int threads = (std::thread([] {}).join(), CountThreads());  // with TSan's helper
   Looks looks(std::chrono::hours(1), std::chrono::hours(1));
   std::string reason;
-  const Looks::Found ignored = [](bool) {};
+  const Looks::Found ignored = [](bool, bool) {};
   detail::SetWatchThreadHook([] { throw std::system_error(EAGAIN, std::generic_category()); });
   EXPECT_FALSE(looks.Start({}, ignored, reason));
   detail::SetWatchThreadHook(nullptr);
@@ -98,12 +98,13 @@ class LooksTest : public ::testing::Test {
     ASSERT_EQ(std::system(("cd '" + backing_.path().string() + "' && " + script).c_str()), 0);
   }
   // Notes what is told in told_; while piecesLeft_ lasts, a change seen makes
-  // the look thread append a piece to the file "log".
+  // the look thread append a piece to the file "..1/settings".
   bool Start(std::vector<LookPlace> places) {
-    const auto note = [this](bool changed) {
+    const auto note = [this](bool changed, bool fileChanged) {
       std::lock_guard<std::mutex> lock(mutex_);
-      told_ += changed ? 'c' : 's';
-      if (changed && piecesLeft_-- > 0) std::ofstream(backing_.Join("log"), std::ios::app) << "1";
+      told_ += !changed ? 's' : fileChanged ? 'f' : 'c';
+      if (changed && piecesLeft_-- > 0)
+        std::ofstream(backing_.Join("..1/settings"), std::ios::app) << 1;
     };
     return looks_.Start(std::move(places), note, error_);
   }
@@ -111,8 +112,8 @@ class LooksTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex_);
     return told_;
   }
-  // What was told up to the next Found(false): "c" for each Found(true), then
-  // "s"; cleared for the next run.
+  // What was told up to the next Found(false): "f" for each Found(true, true),
+  // "c" for each Found(true, false), then "s"; cleared for the next run.
   std::string NextRun() {
     std::string run;
     WaitUntil([&] {
@@ -136,29 +137,34 @@ class LooksTest : public ::testing::Test {
   Looks looks_{milliseconds(50), milliseconds(20)};
 };
 
-// A writer that appends its next piece right after each look that saw the last
-// one, so that every look finds exactly one new piece however loaded the
+// A ConfigMap's layout: nothing is told while nothing changes, nor by the
+// first sight of the places Watch adds, though one changed before; then each
+// change is found, the file's told apart from a name come beside it. The
+// writer in place appends its next piece right after each look that saw the
+// last one, so that every look finds exactly one new piece however loaded the
 // machine: one run, settled once, after the last piece.
-TEST_F(LooksTest, PiecesWrittenWhileSettlingGiveOneRun) {
-  Shell("echo 0 > log");
+TEST_F(LooksTest, FindsEachChangeAndTellsTheFilesApart) {
+  Shell("mkdir ..1 && echo a > ..1/settings && echo b > new && ln -s ..1 ..data && ln -s ..2 ..up");
   piecesLeft_ = 4;
-  ASSERT_TRUE(Start({On(Kind::kFile, "log")})) << error_;
-  Shell("echo 1 >> log");
-  EXPECT_EQ(NextRun(), "cccccs");  // the first piece and the four that followed, then settled
-}
-
-// Nothing changes and nothing is told, neither by the looks nor by the first
-// sight of the places Watch adds, though one was written before; yet a change
-// there is found afterwards.
-TEST_F(LooksTest, QuietPlacesAndFirstSightsTellNothing) {
-  Shell("echo a > settings && echo b > other");
-  ASSERT_TRUE(Start({On(Kind::kFile, "settings")})) << error_;
-  Shell("echo c >> other");
-  looks_.Watch({On(Kind::kFile, "settings"), On(Kind::kFile, "other"), On(Kind::kFolder, ".")});
+  ASSERT_TRUE(Start({On(Kind::kFile, "..1/settings")})) << error_;
+  Shell("echo c > ..1/other");
+  looks_.Watch({On(Kind::kFolder, "."), On(Kind::kLink, "..data"), On(Kind::kFolder, "..1"),
+                On(Kind::kFile, "..1/settings")});
   std::this_thread::sleep_for(milliseconds(500));  // ten looks, each of which could tell
   EXPECT_EQ(Told(), "");
-  Shell("echo d >> other");
-  EXPECT_THAT(NextRun(), MatchesRegex("c+s"));
+  struct Row {
+    const char *what, *script, *told;  // told: a regex of NextRun()
+  } rows[] = {
+      {"written in place, a piece at a time", "echo d >> ..1/settings", "fffffs"},
+      {"a file created beside it", "echo e > ..1/beside", "c+s"},
+      {"saved by rename", "mv new ..1/settings", "f[cf]*s"},
+      {"..data swapped", "mv -T ..up ..data", "c+s"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Shell(row.script);
+    EXPECT_THAT(NextRun(), MatchesRegex(row.told));
+  }
 }
 
 // A look blocked on a stopped daemon, as on a hung server: Stop stops waiting

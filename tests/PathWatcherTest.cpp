@@ -689,6 +689,7 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
                 "mkdir back/..2 && echo v2 > back/..2/w && ln -s ..2 back/..tmp && "
                 "mv -T back/..tmp back/..data && rm -r back/..1",
                 {"/mnt/..2/w: v2"}},
+               {"a file made beside it", "echo x > back/..2/x", {}},
                {"an edit in place", "echo v3 >> back/..2/w", {"/mnt/..2/w: v2\nv3"}},
                {"a save by rename",
                 "echo v4 > back/..2/.w && mv back/..2/.w back/..2/w",

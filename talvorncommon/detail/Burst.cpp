@@ -32,8 +32,8 @@ void Burst::Resolved(bool recheck, bool writerGone) {
   if (writerGone) writerOpen_ = false;
 }
 
-void Burst::Looked(Time now, bool changed) {
-  if (changed) Hear(now, {.content = true});
+void Burst::Looked(Time now, bool changed, bool content) {
+  if (changed) Hear(now, {.content = content});
   unsettled_ = changed;
 }
 

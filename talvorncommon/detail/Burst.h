@@ -61,10 +61,11 @@ class Burst {
   // the name the writer held open now leads elsewhere, or to no file.
   void Resolved(bool recheck, bool writerGone);
   // A look at a way whose changes the kernel does not report found something
-  // changed since the last look, or nothing. A change is an event that also
-  // holds the burst until a look finds nothing changed, so a writer on another
-  // machine is not read half-way; kLongestBurst still ends it.
-  void Looked(Time now, bool changed);
+  // changed since the last look (`content` when it was the file itself, not
+  // a name beside it), or nothing. A change is an event that also holds the
+  // burst until a look finds nothing changed, so a writer on another machine
+  // is not read half-way; kLongestBurst still ends it.
+  void Looked(Time now, bool changed, bool content);
 
   // When the thread must wake for Due; nullopt while it may sleep until an
   // event.

@@ -2,14 +2,11 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -29,9 +26,9 @@ using Kind = LookPlace::Kind;
 constexpr const char* kThreadName = "PathWatcherLook";
 
 // What a look saw of a place. A folder's modification time moves when a name
-// in it comes or goes; a file's sizes and times move when it is written; a
-// link is told by its target. The device and inode tell a place replaced under
-// the same name. A place that could not be looked at is its errno alone.
+// in it comes, goes or is replaced; a file's sizes and times move when it is
+// written. The device and inode tell a place replaced under the same name. A
+// place that could not be looked at is its errno alone.
 struct Sight {
   int error = 0;
   dev_t device = 0;
@@ -39,7 +36,6 @@ struct Sight {
   off_t size = 0;
   std::int64_t modified = 0;  // ns
   std::int64_t changed = 0;   // ns
-  std::string target;
   bool operator==(const Sight&) const = default;
 };
 
@@ -72,26 +68,24 @@ bool StatusOf(const LookPlace& place, struct stat& status) {
   return true;
 }
 
+// A link is never asked: its target cannot change in place, and one put in its
+// stead (a ConfigMap's `..data` swapped by rename) moves the modification time
+// of the folder it is in, which is looked at, or is heard by inotify where that
+// folder is local. Each place asked is a round trip to the server, and a sleep
+// and wake-up of the thread while it answers. Where a file system keeps its
+// times to the second, a link swapped twice within the second a look saw the
+// first swap in goes unseen, as a file written twice within it at one size.
 Sight LookAt(const LookPlace& place) {
   Sight sight;
+  if (place.kind == Kind::kLink) return sight;
   struct stat status {};
-  const bool seen = StatusOf(place, status);
-  if (!seen) {
+  if (!StatusOf(place, status)) {
     sight.error = errno;
     return sight;
   }
-  if (place.kind == Kind::kLink) {
-    std::array<char, PATH_MAX> target;
-    const ssize_t size = ::readlink(place.path.c_str(), target.data(), target.size());
-    if (size < 0) {
-      sight.error = errno;
-      return sight;
-    }
-    sight.target.assign(target.data(), static_cast<std::size_t>(size));
-  }
   sight.device = status.st_dev;
   sight.inode = status.st_ino;
-  if (place.kind != Kind::kLink) sight.modified = Nanoseconds(status.st_mtim);
+  sight.modified = Nanoseconds(status.st_mtim);
   if (place.kind == Kind::kFile) {
     sight.size = status.st_size;
     sight.changed = Nanoseconds(status.st_ctim);
@@ -113,16 +107,24 @@ std::vector<Seen> SightsOf(std::vector<LookPlace> places, std::vector<Seen> befo
   return seen;
 }
 
-// Looks at every place again; true if any differs from its last sight.
-bool LookAgain(std::vector<Seen>& seen) {
-  bool changed = false;
+struct Changes {
+  bool any = false;
+  bool file = false;
+};
+
+// Looks at every place again, in the order given, a folder before what is in
+// it: on NFS a folder's fresh attributes are what make the client look its
+// names up again rather than trust what it kept of them.
+Changes LookAgain(std::vector<Seen>& seen) {
+  Changes changes;
   for (Seen& each : seen) {
     Sight now = LookAt(each.place);
     if (now == each.sight) continue;
     each.sight = std::move(now);
-    changed = true;
+    changes.any = true;
+    if (each.place.kind == Kind::kFile) changes.file = true;
   }
-  return changed;
+  return changes;
 }
 
 }  // namespace
@@ -142,9 +144,9 @@ struct Looks::State {
   void Run(std::vector<Seen> seen, LookPace pace);
 
   // Calls `found` unless Stop has begun.
-  void Tell(bool changed) {
+  void Tell(bool changed, bool fileChanged) {
     std::lock_guard<std::mutex> lock(callMutex);
-    if (!stopped) found(changed);
+    if (!stopped) found(changed, fileChanged);
   }
 
   std::mutex mutex;
@@ -186,8 +188,9 @@ void Looks::State::Run(std::vector<Seen> seen, LookPace pace) {
     if (wake.wait_until(lock, pace.Next(), [&] { return stopping || moved || !jobs.empty(); }))
       continue;
     lock.unlock();
-    const bool changed = LookAgain(seen);
-    if (const std::optional<bool> told = pace.Looked(Clock::now(), changed)) Tell(*told);
+    const Changes changes = LookAgain(seen);
+    if (const std::optional<bool> told = pace.Looked(Clock::now(), changes.any))
+      Tell(*told, changes.file);
     lock.lock();
   }
   ended = true;

@@ -24,8 +24,10 @@
 
 namespace TalvornCommon::detail {
 
-// A place to look at, by its real path: a link is looked at itself, never
-// followed, and so is a link found where a folder or a file was.
+// A place to look at, by its real path, never followed. A link is not asked
+// itself: it can only be replaced, which moves the modification time of its
+// folder, so that folder must be a place too, or be local, where inotify hears
+// the link replaced.
 struct LookPlace {
   enum class Kind { kFolder, kLink, kFile };
   Kind kind = Kind::kFile;
@@ -65,11 +67,14 @@ class LookPace {
 
 class Looks {
  public:
-  // Found(true): a look saw something change. Found(false): after a change, a
-  // look saw nothing further change (the change has settled). Runs on the look
-  // thread, under the lock that Stop takes, so it must be quick, must not throw
-  // and must not call Stop (the caller posts it to its own thread).
-  using Found = std::function<void(bool changed)>;
+  // Found(true, fileChanged): a look saw something change, a place of kind
+  // kFile among it (its identity, size, times or error) when `fileChanged`, so
+  // a name come or gone beside the file is told apart from the file's own
+  // change. Found(false, false): after a change, a look saw nothing
+  // further change (the change has settled). Runs on the look thread, under
+  // the lock that Stop takes, so it must be quick, must not throw and must not
+  // call Stop (the caller posts it to its own thread).
+  using Found = std::function<void(bool changed, bool fileChanged)>;
 
   // How long the destructor waits for a look blocked in the kernel.
   static constexpr std::chrono::milliseconds kStopWait{1000};
