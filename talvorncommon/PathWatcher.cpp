@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -74,9 +75,19 @@ struct Session {
     made.remoteWhy = way.RemoteWhy();
     return made;
   }
+  // Leaves `made` for the hub's thread and wakes it, unless the watcher has
+  // stopped: after its Stop the hub may have closed the descriptor that wakes
+  // it, whose number another open may have taken.
   void Leave(Resolved made) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (retired) return;
     done = std::move(made);
+    detail::PathHub::Get().Wake();
+  }
+  void Retire() {
+    way.Retire();
+    std::lock_guard<std::mutex> lock(mutex);
+    retired = true;
   }
   std::optional<Resolved> Take() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -86,6 +97,7 @@ struct Session {
   detail::Way way;
   std::mutex mutex;
   std::optional<Resolved> done;  // under mutex
+  bool retired = false;          // under mutex
 };
 
 }  // namespace
@@ -129,8 +141,10 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   void OnRecord(const inotify_event& record, std::string_view name, Time woke) override;
   void OnMountsChanged(Time woke) override;
   std::optional<Time> Deadline() const override {
-    // A resolution under way elsewhere wakes the thread when it is done.
-    return resolving ? std::nullopt : burst->Deadline();
+    // A burst's end that waits for the resolution under way elsewhere is woken
+    // for when it is done.
+    if (!burst || ending) return std::nullopt;
+    return burst->Deadline();
   }
   bool Due(Time now, bool queued) override;
   void Call() override;
@@ -162,7 +176,8 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
   std::mutex startStopMutex;
   std::atomic<bool> watching{false};
-  // The process whose hub serves the watch, 0 when none.
+  // The process whose hub serves the watch, or which is starting or stopping
+  // it (a fork meanwhile copies the start/stop lock held); 0 when none.
   std::atomic<pid_t> ownerPid{0};
   // Set by StartInternal before the hub serves it; then the hub thread's alone.
   OnChanged onChanged;
@@ -247,10 +262,7 @@ void PathWatcher::Impl::Resolve() {
     return;
   }
   resolving = true;
-  looks->Post([session = session] {
-    session->Leave(session->Follow());
-    detail::PathHub::Get().Wake();
-  });
+  looks->Post([session = session] { session->Leave(session->Follow()); });
 }
 
 void PathWatcher::Impl::Took(const Session::Resolved& made) {
@@ -264,7 +276,8 @@ void PathWatcher::Impl::Took(const Session::Resolved& made) {
   }
   FollowLooks(made.remoteWhy);
   ReadHeld();
-  if (std::exchange(resolveAgain, false)) Resolve();
+  // A resolution that a held record started covers what asked for this one.
+  if (std::exchange(resolveAgain, false) && !resolving) Resolve();
 }
 
 bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Resolved& made,
@@ -274,6 +287,7 @@ bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Re
   const bool calls = Calls(end, ChangeOf(made.resolution.change));
   // Read once the call is decided: one of them may resolve the way again.
   ReadHeld();
+  if (std::exchange(resolveAgain, false) && !resolving) Resolve();
   return calls;
 }
 
@@ -356,22 +370,19 @@ void PathWatcher::Impl::OnMountsChanged(Time woke) {
 }
 
 bool PathWatcher::Impl::Due(Time now, bool queued) {
-  std::optional<Session::Resolved> made;
   if (resolving) {
-    made = session->Take();
-    if (!made) return false;
-    resolving = false;
-    if (!ending || resolveAgain) {
-      Took(*made);
-      made.reset();
+    std::optional<Session::Resolved> made = session->Take();
+    if (!made) {
+      // The burst's clock runs on while the way is resolved elsewhere: a
+      // burst that ends meanwhile ends with that resolution, so a way that
+      // keeps changing is still told within kLongestBurst.
+      if (!ending && burst) ending = burst->Due(now, queued);
+      return false;
     }
+    resolving = false;
+    if (ending) return EndWith(*std::exchange(ending, std::nullopt), *made, now);
+    Took(*made);
     if (resolving) return false;
-  }
-  if (ending) {
-    // The way was resolved for the burst that ended; elsewhere, unless it
-    // has become local meanwhile.
-    const detail::Burst::End end = *std::exchange(ending, std::nullopt);
-    return EndWith(end, made ? *made : session->Follow(), now);
   }
   TakeFindings();
   if (resolving) return false;
@@ -430,6 +441,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // Set before the hub serves it: its first call must find them, and must not
   // be overwritten by them.
   onChanged = std::move(callback);
+  ownerPid = ::getpid();
   detail::PathHub& hub = detail::PathHub::Get();
   std::shared_ptr<Session> started;
   const bool added = hub.Add(
@@ -444,6 +456,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
       reason);
   if (!added) {
     onChanged = nullptr;
+    ownerPid = 0;
     return false;
   }
   // Resolved here, without the lock of the thread that serves every watcher:
@@ -458,9 +471,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   const detail::Destination found = first.resolution.change;
   started->Leave(std::move(first));
-  hub.Wake();
   watching = true;
-  ownerPid = ::getpid();
   std::string leadsTo = found.problem.empty() ? "it leads to " + found.file
                                               : "it leads to no readable file: " + found.problem;
   {
@@ -478,12 +489,11 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
 
 void PathWatcher::Impl::StopInternal() {
   watching = false;
-  ownerPid = 0;
   std::unique_ptr<detail::Looks> stopping;
   detail::PathHub::Get().Remove(this, [&](detail::Watches&) {
     // Also while a resolution waits for its server on the looks' thread: what
     // it adds from now on is refused, and what it finds is never taken in.
-    session->way.Retire();
+    session->Retire();
     session.reset();
     burst.reset();
     held.clear();
@@ -494,6 +504,8 @@ void PathWatcher::Impl::StopInternal() {
     if (looks) looks->Mute();
     stopping = std::move(looks);
     lookedAt.clear();
+    std::lock_guard<std::mutex> lock(findingsMutex);
+    findings.clear();
   });
   if (stopping && !stopping->Stop(detail::Looks::kStopWait)) {
     LogError(detail::kLinePathLookLeft,
@@ -503,6 +515,7 @@ void PathWatcher::Impl::StopInternal() {
   // Only the hub thread reads it, and no call of this watcher runs any more;
   // from its own callback (a destruction) the call still runs and keeps it.
   if (currentWatcher != this) onChanged = nullptr;
+  ownerPid = 0;
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStopped,
                     "Stopped a PathWatcher on '{}'.", path);
 }
@@ -510,18 +523,25 @@ void PathWatcher::Impl::StopInternal() {
 void PathWatcher::Impl::ReleaseInherited() {
   watching = false;
   ownerPid = 0;
-  // The child has only the thread that forked: a lock held by another of the
-  // parent's threads at the fork would stay held for ever in the copy. The
-  // session's watches are the parent's hub's, which the child has abandoned,
-  // and the looks' thread is the parent's: both are left as they are.
-  ::new (static_cast<void*>(&startStopMutex)) std::mutex();
-  ::new (static_cast<void*>(&currentMutex)) std::mutex();
+  // The child has only the thread that forked. What another of the parent's
+  // threads held or was changing at the fork is abandoned, never destroyed: a
+  // lock it held would stay held for ever in the copy, a list it was changing
+  // may be half changed. The session's watches are the parent's hub's, which
+  // the child has abandoned too, and the looks' thread is the parent's.
+  const auto abandon = [](auto& member) {
+    using Member = std::remove_reference_t<decltype(member)>;
+    ::new (static_cast<void*>(&member)) Member();
+  };
+  abandon(startStopMutex);
+  abandon(currentMutex);
+  abandon(findingsMutex);
+  abandon(findings);
+  abandon(session);
+  abandon(looks);
+  abandon(held);
+  abandon(lookedAt);
   if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
-  session.reset();
-  static_cast<void>(looks.release());
-  lookedAt.clear();
   burst.reset();
-  held.clear();
   resolving = resolveAgain = false;
   ending.reset();
   onChanged = nullptr;

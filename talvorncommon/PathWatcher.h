@@ -98,9 +98,13 @@
 // second, logging that they left the look behind, whose thread ends by itself
 // once the server answers, and no call is made after Stop has returned. Only
 // the watchers whose way goes through that server wait: a Start resolves its
-// way on the calling thread, which waits for the server alone, and from then on
-// a way with a far place is resolved on its looks' thread, never on the one
-// that serves every watcher.
+// way on the calling thread, which waits for the server alone (a Start made
+// from an onChanged callback waits on the thread that serves every watcher),
+// and from then on a way with a far place is resolved on its looks' thread.
+// A far place that appears on a way that had none (a network file system
+// mounted over a folder on it, a link turned towards one) is met first by the
+// thread that serves every watcher: a server that does not answer at that
+// very moment holds them all until it answers.
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has a

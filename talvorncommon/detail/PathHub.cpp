@@ -236,7 +236,8 @@ void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDo
   s.changed.wait(lock, [&s] { return s.ended || !s.stopping; });
   s.joining = false;
   if (!s.ended) return;  // a callback started another watcher meanwhile
-  s.thread.join();
+  // Ended on an error before this Remove waited to join it: it detached itself.
+  if (s.thread.joinable()) s.thread.join();
   s.ended = s.stopping = false;
   s.changed.notify_all();
 }

@@ -266,15 +266,14 @@ Resolution Way::Follow(bool& finalMoved) {
   int finalWatch = -1;
   std::string finalName;
   walked_.clear();
+  farMet_ = false;
   Resolution result = Walk(wanted, finalWatch, finalName);
   FindRemote();
   // Set anew each time: a file replaced under the same name is another inode.
   // One that is gone by now is no problem: the event that removed it follows.
   int fileWatch = -1;
   if (!result.change.file.empty()) {
-    const std::optional<FileSystem>& fileSystem = walked_.back().second;
-    fileWatch = watches_.Add(this, result.change.file, kFileMask, IN_DONT_FOLLOW,
-                             fileSystem && fileSystem->IsRemote());
+    fileWatch = watches_.Add(this, result.change.file, kFileMask, IN_DONT_FOLLOW, farMet_);
     if (fileWatch < 0 && errno != ENOENT) CannotWatch(result.change.file, errno, result);
   }
   if (ResolveHook hook = GetResolveHook()) hook();
@@ -364,22 +363,28 @@ void Watches::Retire(const void* owner) {
 int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags,
                  bool remote) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (registered_.count(owner) == 0) {
-    errno = ECANCELED;
-    return -1;
-  }
-  ++adding_;
-  lock.unlock();
-  // The path is looked up by the kernel, which may wait for a server that
-  // does not answer.
-  const int watch = ::inotify_add_watch(instance_.load(), path.c_str(), mask | flags | IN_MASK_ADD);
-  const int error = errno;
-  lock.lock();
-  --adding_;
-  const bool current = registered_.count(owner) != 0;
-  if (watch >= 0) {
-    // Recorded even for a retired owner: a watch that only it asked for goes
-    // with the next Tidy.
+  for (;;) {
+    if (registered_.count(owner) == 0) break;
+    const uint64_t since = changes_;
+    const uint64_t instance = instances_;
+    ++adding_;
+    lock.unlock();
+    // The path is looked up by the kernel, which may wait for a server that
+    // does not answer.
+    const int watch =
+        ::inotify_add_watch(instance_.load(), path.c_str(), mask | flags | IN_MASK_ADD);
+    const int error = errno;
+    lock.lock();
+    const auto met = changed_.find(watch);
+    const bool again = met != changed_.end() && met->second > since;
+    if (--adding_ == 0) changed_.clear();
+    if (instance != instances_) break;
+    if (watch < 0) {
+      errno = error;
+      return -1;
+    }
+    if (again) continue;
+    const bool current = registered_.count(owner) != 0;
     Entry& entry = entries_[watch];
     entry.flags = flags;
     entry.kernel |= mask;
@@ -388,12 +393,19 @@ int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint
       Ask& ask = entry.owners[owner];
       ask.mask |= mask;
       ask.path = path;
+      return watch;
     }
-    untidy_ |= !current;
+    // Retired meanwhile: what it added goes, or narrows to what others ask.
+    if (entry.owners.empty()) {
+      ::inotify_rm_watch(instance_.load(), watch);
+      Changed(watch);
+      entries_.erase(watch);
+    } else {
+      static_cast<void>(Apply(watch, entry, entry.owners.begin()->second.path, flags, false));
+    }
+    break;
   }
-  if (adding_ == 0 && untidy_) Tidy();
-  if (watch >= 0 && current) return watch;
-  errno = current ? error : ECANCELED;
+  errno = ECANCELED;
   return -1;
 }
 
@@ -433,18 +445,19 @@ void Watches::Dropped(int watch) {
 void Watches::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   entries_.clear();
-  untidy_ = false;
+  ++instances_;
+}
+
+void Watches::Changed(int watch) {
+  if (adding_ > 0) changed_[watch] = ++changes_;
 }
 
 void Watches::Leave(std::map<int, Entry>::iterator entry, const void* owner) {
   if (entry->second.owners.erase(owner) == 0) return;
-  if (entry->second.owners.empty() && adding_ == 0) {
-    ::inotify_rm_watch(instance_.load(), entry->first);
-    entries_.erase(entry);
-    return;
-  }
   if (entry->second.owners.empty()) {
-    untidy_ = true;
+    ::inotify_rm_watch(instance_.load(), entry->first);
+    Changed(entry->first);
+    entries_.erase(entry);
     return;
   }
   const Ask& other = entry->second.owners.begin()->second;
@@ -454,39 +467,22 @@ void Watches::Leave(std::map<int, Entry>::iterator entry, const void* owner) {
 bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force) {
   uint32_t wanted = 0;
   for (const auto& [owner, ask] : entry.owners) wanted |= ask.mask;
-  if (wanted == entry.kernel && !force) return true;
-  if (entry.remote || adding_ > 0) {
-    // A remote path is never asked under the lock; a wider mask only brings
-    // records that no way takes for its own. What is missing was added with
-    // the owner's Add.
-    entry.wide = !entry.remote;
-    untidy_ |= entry.wide;
-    return true;
-  }
+  // A path through a far file system is never asked under the lock: its mask
+  // stays as wide as it grew, which brings records that no way takes.
+  if ((wanted == entry.kernel && !force) || entry.remote) return true;
   // Without IN_MASK_ADD: the mask may narrow. Another inode found at the path
   // is not watched unless some way watches it already.
   const int found = ::inotify_add_watch(instance_.load(), path.c_str(), wanted | flags);
+  Changed(watch);
   if (found == watch) {
     entry.kernel = wanted;
     return true;
   }
-  if (found >= 0 && entries_.count(found) == 0) ::inotify_rm_watch(instance_.load(), found);
-  return false;
-}
-
-void Watches::Tidy() {
-  untidy_ = false;
-  for (auto entry = entries_.begin(); entry != entries_.end();) {
-    auto next = std::next(entry);
-    if (entry->second.owners.empty()) {
-      ::inotify_rm_watch(instance_.load(), entry->first);
-      entries_.erase(entry);
-    } else if (std::exchange(entry->second.wide, false)) {
-      const Ask& owner = entry->second.owners.begin()->second;
-      static_cast<void>(Apply(entry->first, entry->second, owner.path, entry->second.flags, false));
-    }
-    entry = next;
+  if (found >= 0 && entries_.count(found) == 0) {
+    ::inotify_rm_watch(instance_.load(), found);
+    Changed(found);
   }
+  return false;
 }
 
 bool Way::Walked(LookPlace::Kind kind, const std::string& place) {
@@ -495,7 +491,10 @@ bool Way::Walked(LookPlace::Kind kind, const std::string& place) {
   // A link is on its folder's file system, asked just before it.
   if (kind != LookPlace::Kind::kLink) fileSystem = FileSystemAt(place.c_str(), error);
   walked_.push_back({{kind, place}, fileSystem});
-  return fileSystem && fileSystem->IsRemote();
+  // What lies beyond a far place is reached through it, also a local file
+  // system mounted there, and its path then waits for the far server too.
+  farMet_ = farMet_ || (fileSystem && fileSystem->IsRemote());
+  return farMet_;
 }
 
 void Way::FindRemote() {

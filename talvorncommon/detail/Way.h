@@ -80,9 +80,9 @@ class Watches {
   void Retire(const void* owner);
 
   // Adds `mask` to what `owner` asks of the inode at `path` (the kernel's mask
-  // only grows); the watch, or -1 with errno set. `remote`: the inode is on a
-  // file system whose calls may wait for a server, so the table never narrows
-  // its mask, which would take a call by path under the lock.
+  // only grows); the watch, or -1 with errno set. `remote`: a call on the path
+  // may wait for a server, so the table never narrows its mask, which would
+  // take such a call under the lock.
   int Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags, bool remote);
   // Makes `mask` all that `owner` asks of `watch`, found at `path`, and sets
   // the kernel's mask to what all its owners ask (always, if `force`). False
@@ -111,26 +111,31 @@ class Watches {
     uint32_t flags = 0;
     uint32_t kernel = 0;  // as last set in the kernel
     bool remote = false;
-    // Its mask may be wider than its owners ask: narrowed once no Add runs.
-    bool wide = false;
-    std::map<const void*, Ask> owners;  // none: it goes once no Add runs
+    std::map<const void*, Ask> owners;
   };
 
   // Sets the kernel's mask to what all owners ask, by `path`. Under the lock.
   bool Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force);
-  // `owner` leaves the entry. Under the lock.
+  // `owner` leaves the entry; the watch goes when no owner is left. Under the lock.
   void Leave(std::map<int, Entry>::iterator entry, const void* owner);
-  // Removes and narrows what waited for the Adds under way. Under the lock,
-  // with none under way: an Add's call may meet the watch that a removal or a
-  // narrowing changes, and record a mask the kernel no longer holds.
-  void Tidy();
+  // Notes that the kernel's watch changed under an Add's call. Under the lock.
+  void Changed(int watch);
 
   const std::atomic<int>& instance_;
   mutable std::mutex mutex_;
   std::map<const void*, void*> registered_;  // owner: client
   std::map<int, Entry> entries_;
-  int adding_ = 0;       // Adds whose call runs outside the lock
-  bool untidy_ = false;  // an entry waits for Tidy
+  // Adds whose call runs outside the lock, and the watches removed or narrowed
+  // meanwhile, each with the count of such changes when it was made: an Add
+  // whose call met one of them may hold a watch or a mask the kernel no longer
+  // has, and makes its call again. Removals never wait for a call that may
+  // wait for ever for its server.
+  int adding_ = 0;
+  uint64_t changes_ = 0;
+  std::map<int, uint64_t> changed_;
+  // Moves on when the instance is closed: an Add whose call spans it has met
+  // the old instance, whose watch numbers mean nothing to the new one.
+  uint64_t instances_ = 0;
 };
 
 // A seam for a race that cannot be caused reliably for real: a writer that
@@ -223,7 +228,7 @@ class Way {
   int AskClose(const std::filesystem::path& folder, int watch, std::map<int, Folder>& wanted);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
   // Asks which file system `place` is on, and notes it as walked; true when
-  // that file system's calls may wait for a server.
+  // a call on its path may wait for a server.
   bool Walked(LookPlace::Kind kind, const std::string& place);
   // Finds the first walked place on a remote file system.
   void FindRemote();
@@ -246,6 +251,8 @@ class Way {
   std::vector<std::pair<LookPlace, std::optional<FileSystem>>> walked_;
   std::vector<LookPlace> remotePlaces_;
   std::string remoteWhy_;
+  // The walk has met a far place: the places after it are reached through it.
+  bool farMet_ = false;
 };
 
 }  // namespace TalvornCommon::detail
