@@ -67,10 +67,10 @@ struct Session {
   };
 
   // Resolves the way on the calling thread, which has it to itself until the
-  // result is left for the hub's thread.
-  Resolved Follow() {
+  // result is left for the hub's thread; `avoid` as Way::Follow has it.
+  Resolved Follow(const std::vector<std::string>* avoid = nullptr) {
     Resolved made;
-    made.resolution = way.Follow(made.finalMoved);
+    made.resolution = way.Follow(made.finalMoved, avoid);
     made.at = Clock::now();
     made.remoteWhy = way.RemoteWhy();
     return made;
@@ -166,9 +166,16 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   bool EndWith(const detail::Burst::End& end, const Session::Resolved& made, Time now);
   // Whether `end` is told, with `next` as the way now leads.
   bool Calls(const detail::Burst::End& end, Change next);
+  // Resolves the way on the hub's thread, which stops before a far place; the
+  // result, or nothing when the looks' thread resolves it instead.
+  std::optional<Session::Resolved> FollowHere();
   // Starts, moves or ends the looks after a resolution: they exist while the
   // way has a place on a file system whose changes may come from elsewhere.
-  void FollowLooks(const std::string& why);
+  // Their first sights are taken on the calling thread `here` (Start's, so that
+  // any change after Start returns is found), else on their own.
+  void FollowLooks(const std::string& why, bool here = false);
+  // Starts the looks' thread at `places`; false, logged, when it cannot.
+  bool StartLooks(std::vector<detail::LookPlace> places);
   // What the looks found since the thread last asked, fed to the burst.
   void TakeFindings();
 
@@ -254,15 +261,29 @@ void PathWatcher::Impl::Resolve() {
   }
   if (!looks) {
     // Every place on the way is local: nothing waits for a server here.
-    const Session::Resolved made = session->Follow();
+    const std::optional<Session::Resolved> made = FollowHere();
+    if (!made) return;
     // No file for a writer to close: a link, a folder, a fifo.
-    burst->Resolved(made.resolution.recheck,
-                    made.finalMoved || made.resolution.change.file.empty());
-    FollowLooks(made.remoteWhy);
+    burst->Resolved(made->resolution.recheck,
+                    made->finalMoved || made->resolution.change.file.empty());
+    FollowLooks(made->remoteWhy);
     return;
   }
   resolving = true;
   looks->Post([session = session] { session->Leave(session->Follow()); });
+}
+
+std::optional<Session::Resolved> PathWatcher::Impl::FollowHere() {
+  Session::Resolved made = session->Follow(&detail::PathHub::Get().FarMounts());
+  if (!made.resolution.elsewhere) return made;
+  // A far place has come on the way: the looks' thread resolves it from now
+  // on, and takes its first sights there too.
+  if (StartLooks({})) {
+    resolving = true;
+    looks->Post([session = session] { session->Leave(session->Follow()); });
+    return std::nullopt;
+  }
+  return session->Follow();  // no thread to wait on: here, whatever it costs
 }
 
 void PathWatcher::Impl::Took(const Session::Resolved& made) {
@@ -291,31 +312,41 @@ bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Re
   return calls;
 }
 
-void PathWatcher::Impl::FollowLooks(const std::string& why) {
+void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
   const std::vector<detail::LookPlace>& places = session->way.RemotePlaces();
-  if (places == lookedAt) return;
+  // Looks started for a far place that a resolution did not find after all
+  // end too.
+  if (places == lookedAt && (!places.empty() || !looks)) return;
+  const bool began = lookedAt.empty();
   lookedAt = places;
   SetWhyLooked(why);
   if (places.empty()) {
-    if (!looks) return;
     // Not waited for under the hub's lock: a look that still waits for its
     // server ends with its thread on its own.
-    static_cast<void>(looks->Stop(std::chrono::milliseconds(0)));
+    if (looks) static_cast<void>(looks->Stop(std::chrono::milliseconds(0)));
     looks.reset();
+    if (began) return;
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
                       "A PathWatcher on '{}' no longer looks at its way: {}", path,
                       "every place on it is local");
     return;
   }
-  if (looks) {
-    looks->Watch(places);
-    return;
-  }
+  const bool fresh = !looks;
+  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) return;
+  // Given to Start where it took their first sights; else looked at from now.
+  if (!fresh || !here) looks->Watch(places);
+  if (!began) return;
+  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
+                    "A PathWatcher on '{}' looks at its way every second: {}", path,
+                    why + ", where changes made elsewhere raise no inotify event");
+}
+
+bool PathWatcher::Impl::StartLooks(std::vector<detail::LookPlace> places) {
   auto fresh = std::make_unique<detail::Looks>(kRemoteLookPeriod, kRemoteSettlePeriod);
   std::string reason;
   detail::PathHub* hub = &detail::PathHub::Get();
   const bool started = fresh->Start(
-      places,
+      std::move(places),
       [this, hub](bool changed, bool fileChanged) {
         {
           std::lock_guard<std::mutex> lock(findingsMutex);
@@ -327,12 +358,10 @@ void PathWatcher::Impl::FollowLooks(const std::string& why) {
   if (!started) {
     // Followed by its events alone: the changes made elsewhere go unseen.
     LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
-    return;
+    return false;
   }
   looks = std::move(fresh);
-  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
-                    "A PathWatcher on '{}' looks at its way every second: {}", path,
-                    why + ", where changes made elsewhere raise no inotify event");
+  return true;
 }
 
 void PathWatcher::Impl::TakeFindings() {
@@ -391,12 +420,17 @@ bool PathWatcher::Impl::Due(Time now, bool queued) {
   if (!end) return false;
   // The burst has ended, or a problem is due to be checked again.
   if (!end->resolve) return Calls(*end, reported);
+  ending = end;
   if (looks) {
-    ending = end;
     Resolve();
     return false;
   }
-  return EndWith(*end, session->Follow(), now);
+  // Here, unless a far place has come on the way: then when its looks' thread
+  // has resolved it.
+  const std::optional<Session::Resolved> made = FollowHere();
+  if (!made) return false;
+  ending.reset();
+  return EndWith(*end, *made, now);
 }
 
 bool PathWatcher::Impl::Calls(const detail::Burst::End& end, Change next) {
@@ -464,7 +498,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // thread reads no record against the way, nor touches the looks, before it
   // takes in what this found.
   Session::Resolved first = started->Follow();
-  FollowLooks(first.remoteWhy);
+  FollowLooks(first.remoteWhy, true);
   {
     std::lock_guard<std::mutex> lock(currentMutex);
     current = ChangeOf(first.resolution.change);

@@ -91,7 +91,8 @@
 // elsewhere. What a look finds changed is a burst's event: the way is resolved
 // again, and the call comes once a further look, a fifth of a second later,
 // finds nothing further changed, so a writer on another machine that pauses
-// less than that is read once, whole. A look that fails is seen as a change,
+// less than that is read once, whole; a name that comes or goes beside the
+// file calls only if the path then leads elsewhere. A look that fails is seen as a change,
 // and the path's problem then says why. Where every place is local nothing of
 // this exists. A server that stops answering holds a look in the kernel, where
 // nothing can interrupt it: Stop and the destructor still return within about a
@@ -101,10 +102,10 @@
 // way on the calling thread, which waits for the server alone (a Start made
 // from an onChanged callback waits on the thread that serves every watcher),
 // and from then on a way with a far place is resolved on its looks' thread.
-// A far place that appears on a way that had none (a network file system
-// mounted over a folder on it, a link turned towards one) is met first by the
-// thread that serves every watcher: a server that does not answer at that
-// very moment holds them all until it answers.
+// A far place that comes on a way that had none (a network file system
+// mounted over a folder on it, a link turned towards one) is known from the
+// mount table, by its type's name, before the way reaches it, and the way is
+// resolved on a looks' thread from there on.
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has a

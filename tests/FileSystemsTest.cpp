@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "FuseMount.h"
 #include "TestSupport.h"
@@ -39,6 +41,27 @@ TEST(FileSystemsTest, MagicNumberGivesReachAndName) {
     EXPECT_EQ(fileSystem.reach, row.reach);
     EXPECT_EQ(fileSystem.Describe(), row.described);
   }
+}
+
+// A watcher that must not wait for a silent server learns where the far file
+// systems are from the mount table alone: by their type's name, at mount points
+// written with the table's escapes, and a path is below one only at a whole name.
+TEST(FileSystemsTest, FarMountPointsComeFromTheMountTable) {
+  const std::string table =
+      "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "23 22 0:40 / /mnt/nfs rw shared:5 - nfs4 server:/export rw\n"
+      "24 22 0:41 / /mnt/my\\040share rw - fuse.sshfs me@host: rw\n"
+      "25 22 0:42 /sub /srv/tmp rw - tmpfs tmpfs rw\n";
+  const std::vector<std::string> far = detail::FarMountPoints(table);
+  EXPECT_EQ(far, (std::vector<std::string>{"/mnt/nfs", "/mnt/my share"}));
+  struct Row {
+    const char* path;
+    bool below;
+  };
+  const Row rows[] = {{"/mnt/nfs", true},     {"/mnt/nfs/app/settings.conf", true},
+                      {"/mnt/nfsx/a", false}, {"/mnt/my share/a", true},
+                      {"/srv/tmp/a", false},  {"/mnt", false}};
+  for (const Row& row : rows) EXPECT_EQ(detail::Below(row.path, far), row.below) << row.path;
 }
 
 // A bindfs mount is reported as user-space, its backing folder as local, and a

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <sstream>
 
 namespace TalvornCommon::detail {
 namespace {
@@ -45,6 +46,35 @@ constexpr Known kKnown[] = {
     {kVboxsfMagic, Reach::kVmShare, "vboxsf"},     {kVmhgfsMagic, Reach::kVmShare, "vmhgfs"},
     {kParallelsMagic, Reach::kVmShare, "prl_fs"},
 };
+
+// A type's name in the mount table stands for its magic number's entry; these
+// others name the same file systems.
+bool NamedFar(std::string_view type) {
+  for (const Known& known : kKnown) {
+    if (known.name == type) return true;
+  }
+  return type == "nfs4" || type == "smb3" || type == "smbfs" || type == "fuseblk" ||
+         type == "virtiofs" || type.substr(0, 5) == "fuse.";
+}
+
+// The table writes a space, a tab, a newline and a backslash in a path as \040,
+// \011, \012 and \134.
+std::string Unescaped(std::string_view field) {
+  std::string path;
+  for (std::size_t at = 0; at < field.size(); ++at) {
+    if (field[at] == '\\' && at + 3 < field.size()) {
+      const std::string_view digits = field.substr(at + 1, 3);
+      if (digits.find_first_not_of("01234567") == std::string_view::npos) {
+        path +=
+            static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 + (digits[2] - '0'));
+        at += 3;
+        continue;
+      }
+    }
+    path += field[at];
+  }
+  return path;
+}
 
 constexpr std::string_view KindOf(Reach reach) {
   switch (reach) {
@@ -86,6 +116,31 @@ std::optional<FileSystem> FileSystemAt(const char* path, int& error) {
     return std::nullopt;
   }
   return FileSystemOf(static_cast<long>(status.f_type));
+}
+
+std::vector<std::string> FarMountPoints(std::string_view mountTable) {
+  std::vector<std::string> far;
+  std::istringstream lines{std::string(mountTable)};
+  for (std::string line; std::getline(lines, line);) {
+    // "36 35 98:0 /root /mount/point options... - type source super-options"
+    std::istringstream fields(line);
+    std::string field;
+    std::string mountPoint;
+    for (int index = 0; fields >> field && field != "-"; ++index) {
+      if (index == 4) mountPoint = Unescaped(field);
+    }
+    std::string type;
+    if (field == "-" && fields >> type && NamedFar(type)) far.push_back(mountPoint);
+  }
+  return far;
+}
+
+bool Below(std::string_view path, const std::vector<std::string>& mountPoints) {
+  for (const std::string& point : mountPoints) {
+    if (path.substr(0, point.size()) != point) continue;
+    if (path.size() == point.size() || point == "/" || path[point.size()] == '/') return true;
+  }
+  return false;
 }
 
 }  // namespace TalvornCommon::detail

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace TalvornCommon::detail {
 
@@ -50,6 +51,15 @@ FileSystem FileSystemOf(long type) noexcept;
 // The file system that `path` is on, links followed (the place a link leads
 // to, not the link's own folder). Any thread.
 std::optional<FileSystem> FileSystemAt(const char* path, int& error);
+
+// The mount points, in a mount table as /proc/<pid>/mountinfo gives it, of
+// the file systems whose changes may come from elsewhere, known by their type's
+// name ("nfs4", "cifs", "fuse.sshfs", "virtiofs"). Asked of the table, not of
+// the places, which would wait for a server that does not answer.
+std::vector<std::string> FarMountPoints(std::string_view mountTable);
+
+// Whether `path`, a real path, is at or below one of `mountPoints`.
+bool Below(std::string_view path, const std::vector<std::string>& mountPoints);
 
 }  // namespace TalvornCommon::detail
 

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "talvorncommon/detail/FileSystems.h"
 #include "talvorncommon/detail/InotifyEvents.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
@@ -89,6 +90,8 @@ struct PathHub::State {
   // The eventfd for Wake, which runs on other threads without the lock.
   std::atomic<int> wakeForOthers{-1};
   int mounts = -1;
+  // The mount points of far file systems, as the mount table last said.
+  std::vector<std::string> farMounts;
   Watches table{instance};
 
   void Run();
@@ -101,6 +104,17 @@ struct PathHub::State {
     Close(instance);
     Close(wake);
     Close(mounts);
+  }
+  // Reads the mount table again: its text is made afresh at each read from its
+  // start. Without /proc no far place is known ahead.
+  void ReadMounts() {
+    std::string text;
+    std::array<char, 4096> chunk;
+    ssize_t size = 0;
+    while (mounts >= 0 && (size = ::pread(mounts, chunk.data(), chunk.size(),
+                                          static_cast<off_t>(text.size()))) > 0)
+      text.append(chunk.data(), static_cast<std::size_t>(size));
+    farMounts = FarMountPoints(text);
   }
   void Wake() const {
     const uint64_t one = 1;
@@ -151,6 +165,8 @@ PathHub& PathHub::Get() {
   static_cast<void>(once);
   return *currentHub.load();
 }
+
+const std::vector<std::string>& PathHub::FarMounts() const { return state_->farMounts; }
 
 bool PathHub::OnThread() const { return state_->threadId.load() == std::this_thread::get_id(); }
 
@@ -203,6 +219,7 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
     }
     s.threadId = s.thread.get_id();
     s.wakeForOthers = s.wake;
+    s.ReadMounts();
   }
   setUp(s.table);
   s.clients.push_back(client);
@@ -280,6 +297,7 @@ void PathHub::State::Run() {
     }
     const Time woke = Clock::now();
     if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere
+      ReadMounts();
       for (const auto& client : clients) client->OnMountsChanged(woke);
     }
     if ((polled[0].revents & POLLIN) != 0 && !Dispatch(buffer, woke)) break;

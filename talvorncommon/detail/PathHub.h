@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "talvorncommon/detail/Way.h"
 
@@ -79,6 +80,11 @@ class PathHub {
 
   // True on the hub's thread, while it serves.
   bool OnThread() const;
+
+  // The mount points of the file systems whose calls may wait for a server,
+  // from the mount table the thread polls. Under the lock: a client's call
+  // other than Call.
+  const std::vector<std::string>& FarMounts() const;
 
   // Wakes the thread to ask every client what is due: for a client told of
   // something on another thread. Any thread, while that client is served.

@@ -111,8 +111,15 @@ bool LinksProtected() {
   return value != '0';
 }
 
+bool Way::Avoided(const std::string& place, Resolution& result) const {
+  if (avoid_ == nullptr || !Below(place, *avoid_)) return false;
+  result.elsewhere = true;
+  return true;
+}
+
 int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
   const std::string text = folder.string();
+  if (Avoided(text, result)) return -1;
   const bool remote = Walked(LookPlace::Kind::kFolder, text);
   // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
   // are narrowed, if at all, only once the whole way is known.
@@ -181,6 +188,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       finalName = part;
     }
     struct stat status {};
+    if (Avoided(entry.string(), result)) return result;
     if (::lstat(entry.c_str(), &status) != 0) {
       const int error = errno;
       if (error == ENOENT) {
@@ -261,13 +269,23 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
   return result;
 }
 
-Resolution Way::Follow(bool& finalMoved) {
+Resolution Way::Follow(bool& finalMoved, const std::vector<std::string>* avoid) {
   std::map<int, Folder> wanted;
   int finalWatch = -1;
   std::string finalName;
   walked_.clear();
   farMet_ = false;
+  avoid_ = avoid;
   Resolution result = Walk(wanted, finalWatch, finalName);
+  avoid_ = nullptr;
+  if (result.elsewhere) {
+    // The way stays as it was: only the watches this walk added go.
+    for (const auto& [watch, folder] : wanted) {
+      if (folders_.count(watch) == 0 && watch != fileWatch_) watches_.Release(this, watch);
+    }
+    finalMoved = false;
+    return result;
+  }
   FindRemote();
   // Set anew each time: a file replaced under the same name is another inode.
   // One that is gone by now is no problem: the event that removed it follows.

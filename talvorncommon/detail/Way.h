@@ -48,6 +48,10 @@ struct Resolution {
   // The problem may end without an event the watches report (a permission
   // granted through a group or an ACL, a watch limit raised).
   bool recheck = false;
+  // The walk stopped before a place on a far file system, which it was to
+  // avoid: the way is as before, and must be resolved where a wait for that
+  // server holds nobody else.
+  bool elsewhere = false;
 };
 
 // What an event record says about the path.
@@ -194,7 +198,9 @@ class Way {
   // name up in it, so that a change made meanwhile is an event. Watches of
   // folders that have left the way are released: their events no longer count.
   // Sets `finalMoved` when the path's last name is now looked up elsewhere.
-  Resolution Follow(bool& finalMoved);
+  // With `avoid`, mount points of far file systems, it touches nothing at or
+  // below them: it stops before, as Resolution::elsewhere says.
+  Resolution Follow(bool& finalMoved, const std::vector<std::string>* avoid = nullptr);
 
   // Adds what one record says to `seen`. Records of folders that have left
   // the way and of other names are ignored.
@@ -219,6 +225,8 @@ class Way {
     bool closeAsked = false;                   // the walk added kFinalFolderMask
   };
 
+  // Whether the walk must stop before `place`; sets `elsewhere` if so.
+  bool Avoided(const std::string& place, Resolution& result) const;
   // The folder's watch descriptor in `wanted`, added to the kernel's; -1 with
   // `problem` set when it cannot be watched.
   int Watch(const std::filesystem::path& folder, std::map<int, Folder>& wanted, Resolution& result);
@@ -253,6 +261,8 @@ class Way {
   std::string remoteWhy_;
   // The walk has met a far place: the places after it are reached through it.
   bool farMet_ = false;
+  // The mount points the walk under way must not touch; null: none.
+  const std::vector<std::string>* avoid_ = nullptr;
 };
 
 }  // namespace TalvornCommon::detail
