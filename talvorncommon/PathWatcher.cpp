@@ -159,13 +159,15 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   // resolution, and with it every watcher of the process; the records that
   // come meanwhile wait for it.
   void Resolve();
-  // Takes in what a resolution made elsewhere found, for the first time or
-  // during a burst, and reads the records that waited for it.
+  // Takes in what a resolution found (Start's first, or one during a burst,
+  // here or elsewhere), and reads the records that waited for it.
   void Took(const Session::Resolved& made);
   // Ends a burst with the way as `made` found it: whether it is told.
   bool EndWith(const detail::Burst::End& end, const Session::Resolved& made, Time now);
   // Whether `end` is told, with `next` as the way now leads.
   bool Calls(const detail::Burst::End& end, Change next);
+  // Posts a resolution of the way to the looks' thread.
+  void ResolveOnLooks();
   // Resolves the way on the hub's thread, which stops before a far place; the
   // result, or nothing when the looks' thread resolves it instead.
   std::optional<Session::Resolved> FollowHere();
@@ -229,6 +231,8 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
       held = {{-1, IN_Q_OVERFLOW, {}, woke}};
     }
   }
+  // Once a resolution is taken in; then resolves again if asked meanwhile,
+  // unless a held record has started a resolution, which covers it.
   void ReadHeld() {
     for (const Held& each : std::exchange(held, {})) {
       if (each.wd == kMountsChanged) {
@@ -240,6 +244,7 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
       record.mask = each.mask;
       OnRecord(record, each.name, each.woke);
     }
+    if (std::exchange(resolveAgain, false) && !resolving) Resolve();
   }
   // From the look thread: when a look found a change, of the file or beside
   // it, or its settling.
@@ -260,15 +265,14 @@ void PathWatcher::Impl::Resolve() {
     return;
   }
   if (!looks) {
-    // Every place on the way is local: nothing waits for a server here.
-    const std::optional<Session::Resolved> made = FollowHere();
-    if (!made) return;
-    // No file for a writer to close: a link, a folder, a fifo.
-    burst->Resolved(made->resolution.recheck,
-                    made->finalMoved || made->resolution.change.file.empty());
-    FollowLooks(made->remoteWhy);
+    // Every place on the way is local: nothing waited for a server.
+    if (const std::optional<Session::Resolved> made = FollowHere()) Took(*made);
     return;
   }
+  ResolveOnLooks();
+}
+
+void PathWatcher::Impl::ResolveOnLooks() {
   resolving = true;
   looks->Post([session = session] { session->Leave(session->Follow()); });
 }
@@ -279,8 +283,7 @@ std::optional<Session::Resolved> PathWatcher::Impl::FollowHere() {
   // A far place has come on the way: the looks' thread resolves it from now
   // on, and takes its first sights there too.
   if (StartLooks({})) {
-    resolving = true;
-    looks->Post([session = session] { session->Leave(session->Follow()); });
+    ResolveOnLooks();
     return std::nullopt;
   }
   return session->Follow();  // no thread to wait on: here, whatever it costs
@@ -293,12 +296,11 @@ void PathWatcher::Impl::Took(const Session::Resolved& made) {
     reported = ChangeOf(resolved.change);
     reportedFile = session->way.fileWatch();
   } else {
+    // No file for a writer to close: a link, a folder, a fifo.
     burst->Resolved(resolved.recheck, made.finalMoved || resolved.change.file.empty());
   }
   FollowLooks(made.remoteWhy);
   ReadHeld();
-  // A resolution that a held record started covers what asked for this one.
-  if (std::exchange(resolveAgain, false) && !resolving) Resolve();
 }
 
 bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Resolved& made,
@@ -308,7 +310,6 @@ bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Re
   const bool calls = Calls(end, ChangeOf(made.resolution.change));
   // Read once the call is decided: one of them may resolve the way again.
   ReadHeld();
-  if (std::exchange(resolveAgain, false) && !resolving) Resolve();
   return calls;
 }
 

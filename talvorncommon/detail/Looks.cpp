@@ -44,30 +44,17 @@ struct Seen {
   Sight sight;
 };
 
-std::int64_t Nanoseconds(const timespec& time) {
+std::int64_t Nanoseconds(const statx_timestamp& time) {
   return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
 }
 
-// The status of a place, asked of the file system itself. A network file
-// system keeps attributes for seconds (NFS 3 to 60 by default) and a user-space
-// one for a second, and a plain stat, even an open and fstat, may be answered
-// from that cache, blind to a change made on the far side; AT_STATX_FORCE_SYNC
-// has the kernel ask the server (NFS, SMB, FUSE) each time, in one call per
-// place, with only the search permission of its folders.
-bool StatusOf(const LookPlace& place, struct stat& status) {
-  struct statx fresh {};
-  if (::statx(AT_FDCWD, place.path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
-              STATX_BASIC_STATS, &fresh) != 0)
-    return false;
-  status.st_dev = makedev(fresh.stx_dev_major, fresh.stx_dev_minor);
-  status.st_ino = fresh.stx_ino;
-  status.st_mode = fresh.stx_mode;
-  status.st_size = static_cast<off_t>(fresh.stx_size);
-  status.st_mtim = {fresh.stx_mtime.tv_sec, fresh.stx_mtime.tv_nsec};
-  status.st_ctim = {fresh.stx_ctime.tv_sec, fresh.stx_ctime.tv_nsec};
-  return true;
-}
-
+// A place is asked of the file system itself. A network file system keeps
+// attributes for seconds (NFS 3 to 60 by default) and a user-space one for a
+// second, and a plain stat, even an open and fstat, may be answered from that
+// cache, blind to a change made on the far side; AT_STATX_FORCE_SYNC has the
+// kernel ask the server (NFS, SMB, FUSE) each time, in one call per place,
+// with only the search permission of its folders.
+//
 // A link is never asked: its target cannot change in place, and one put in its
 // stead (a ConfigMap's `..data` swapped by rename) moves the modification time
 // of the folder it is in, which is looked at, or is heard by inotify where that
@@ -78,17 +65,18 @@ bool StatusOf(const LookPlace& place, struct stat& status) {
 Sight LookAt(const LookPlace& place) {
   Sight sight;
   if (place.kind == Kind::kLink) return sight;
-  struct stat status {};
-  if (!StatusOf(place, status)) {
+  struct statx status {};
+  if (::statx(AT_FDCWD, place.path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
+              STATX_BASIC_STATS, &status) != 0) {
     sight.error = errno;
     return sight;
   }
-  sight.device = status.st_dev;
-  sight.inode = status.st_ino;
-  sight.modified = Nanoseconds(status.st_mtim);
+  sight.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+  sight.inode = status.stx_ino;
+  sight.modified = Nanoseconds(status.stx_mtime);
   if (place.kind == Kind::kFile) {
-    sight.size = status.st_size;
-    sight.changed = Nanoseconds(status.st_ctim);
+    sight.size = static_cast<off_t>(status.stx_size);
+    sight.changed = Nanoseconds(status.stx_ctime);
   }
   return sight;
 }

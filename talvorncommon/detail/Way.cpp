@@ -402,25 +402,16 @@ int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint
       return -1;
     }
     if (again) continue;
-    const bool current = registered_.count(owner) != 0;
-    Entry& entry = entries_[watch];
-    entry.flags = flags;
-    entry.kernel |= mask;
-    entry.remote |= remote;
-    if (current) {
-      Ask& ask = entry.owners[owner];
-      ask.mask |= mask;
-      ask.path = path;
-      return watch;
-    }
+    const auto entry = entries_.try_emplace(watch).first;
+    entry->second.flags = flags;
+    entry->second.kernel |= mask;
+    entry->second.remote |= remote;
+    Ask& ask = entry->second.owners[owner];
+    ask.mask |= mask;
+    ask.path = path;
+    if (registered_.count(owner) != 0) return watch;
     // Retired meanwhile: what it added goes, or narrows to what others ask.
-    if (entry.owners.empty()) {
-      ::inotify_rm_watch(instance_.load(), watch);
-      Changed(watch);
-      entries_.erase(watch);
-    } else {
-      static_cast<void>(Apply(watch, entry, entry.owners.begin()->second.path, flags, false));
-    }
+    Leave(entry, owner);
     break;
   }
   errno = ECANCELED;
