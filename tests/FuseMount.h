@@ -16,9 +16,9 @@
 
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +79,9 @@ class FuseMount {
   // -f keeps bindfs in the foreground, so its pid is the daemon's. What it says
   // goes to a memory file, told when it fails: on the test's output it would
   // hold ctest's pipe open for as long as a daemon outliving a crashed test.
+  // None does: the daemon is killed with the thread that starts it (the test's
+  // main thread), also when ctest kills a test that timed out with its daemon
+  // paused, where no destructor runs and a stopped daemon would stay for ever.
   std::string Mount(const std::string& backing, const std::string& options) {
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
     static const bool ownNamespace =
@@ -88,28 +91,37 @@ class FuseMount {
     const char* argv[] = {
         "bindfs", "-f", "-o", options.c_str(), backing.c_str(), mountFolder_.c_str(), nullptr};
     const int output = ::memfd_create("bindfs-output", MFD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output, 1);
-    posix_spawn_file_actions_adddup2(&actions, output, 2);
     struct stat unmounted {};
     ::stat(mountFolder_.c_str(), &unmounted);
-    const int spawned = posix_spawnp(&daemon_, "bindfs", &actions, nullptr,
-                                     const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = ::getpid();
+    daemon_ = ::fork();
+    if (daemon_ == 0) {
+      // Until the exec, nothing that might wait for a lock another thread
+      // held at the fork.
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+      ::dup2(output, 1);
+      ::dup2(output, 2);
+      ::execvp("bindfs", const_cast<char* const*>(argv));
+      ::_exit(errno == ENOENT ? 127 : 126);
+    }
+    const bool spawned = daemon_ > 0;
     // Only bindfs mounts in this namespace, so another device on the folder is
     // its mount, and a stat that answers through it shows that the daemon
-    // serves. A bindfs that gives up is waited for all the same, and reaped by
-    // the destructor: it only happens where no test can mount.
-    const bool mounted =
-        spawned == 0 && WaitUntil([&] {
-          struct stat now {};
-          return ::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev;
-        });
+    // serves. A bindfs that gives up (127: there is none) is reaped here.
+    int status = 0;
+    bool ended = false;
+    const auto mountedOrEnded = [&] {
+      struct stat now {};
+      ended = ::waitpid(daemon_, &status, WNOHANG) == daemon_;
+      return ended || (::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev);
+    };
+    const bool mounted = spawned && WaitUntil(mountedOrEnded) && !ended;
     const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
     ::close(output);
-    if (spawned != 0) daemon_ = -1;
-    if (spawned == ENOENT) return "bindfs is not installed";
+    if (!spawned || ended) daemon_ = -1;
+    if (!spawned) return "cannot mount: fork failed";
+    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127) return "bindfs is not installed";
+    if (ended) return "cannot mount: bindfs ended: " + said;
     return mounted ? "" : "cannot mount: bindfs did not mount within ten seconds: " + said;
   }
 
