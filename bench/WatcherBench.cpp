@@ -792,6 +792,47 @@ class BareLook {
   std::thread thread_;
 };
 
+// The floor under any follower that looks every period: a thread "TimedWake"
+// that sleeps kRemoteLookPeriod as the looks do, counted from the end of its
+// last wake-up, and does nothing when it wakes. What it costs is the
+// machine's price of a timed wake-up after a second's sleep (the scheduler's,
+// and on a virtual machine the hypervisor's), which every look pays before it
+// asks anything.
+class TimedWake {
+ public:
+  static constexpr const char* kName = "TimedWake";
+
+  TimedWake() {
+    thread_ = std::thread([this] {
+      pthread_setname_np(pthread_self(), kName);
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!wake_.wait_until(lock, Clock::now() + PathWatcher::kRemoteLookPeriod,
+                               [this] { return stop_; })) {
+        ++wakes_;
+      }
+    });
+  }
+  TimedWake(const TimedWake&) = delete;
+  TimedWake& operator=(const TimedWake&) = delete;
+  ~TimedWake() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  int Wakes() const { return wakes_; }
+
+ private:
+  std::atomic<int> wakes_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // under mutex_
+  std::thread thread_;
+};
+
 // A thread's CPU time so far and the times it was switched in: the first and
 // third fields of its schedstat.
 struct Ran {
@@ -1018,6 +1059,17 @@ void BM_LocalLooks(benchmark::State& state) {
   if (!looks.Stop(TalvornCommon::detail::Looks::kStopWait)) bench::Fail("the looks did not stop");
 }
 
+// What a timed wake-up costs on this machine with nothing done, measured as
+// MeasureIdleLooks measures the looks: the part of a look's CPU that no look
+// can save.
+void BM_TimedWake(benchmark::State& state) {
+  TimedWake wake;
+  for (auto _ : state) {
+    MeasureIdleLooks(state, {TimedWake::kName}, TimedWake::kName, -1,
+                     [&wake] { return wake.Wakes(); });
+  }
+}
+
 BENCHMARK(BM_WriteToCallback)
     ->ArgsProduct({{0, 1},
                    {kReadWrite, kFileWatcherWrite, kReadClose, kFileWatcherSave, kPathWatcherSave}})
@@ -1028,6 +1080,7 @@ BENCHMARK(BM_ConfigMap)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_ManyFiles)->Arg(1)->Arg(100)->Arg(1000)->Iterations(1);
 BENCHMARK(BM_FarWay)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_LocalLooks)->Iterations(1);
+BENCHMARK(BM_TimedWake)->Iterations(1);
 
 }  // namespace
 
@@ -1177,6 +1230,8 @@ int main(int argc, char** argv) {
                  "BM_LocalLooks", "look_cpu_us", '\0', 0},
              Far{"idle wake-ups a second: PathWatcher through bindfs / looks at a local folder",
                  "BM_LocalLooks", "wakeups_per_s", '\0', 0},
+             Far{"CPU of a look, us: PathWatcherLook through bindfs / a timed wake doing nothing",
+                 "BM_TimedWake", "look_cpu_us", '\0', 0},
          }) {
       figures.push_back({fmt::format("far way, {}", far.label), "BM_FarWay/1", far.baseline,
                          far.field, far.goal, far.limit, true});
