@@ -716,5 +716,23 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   EXPECT_THAT(WaitForCalls(0), ::testing::IsEmpty());
 }
 
+// A watcher stopped between the thread's finding its call due and making it,
+// and started again meanwhile (here by a watcher called just before it), is
+// called only for what follows its new Start.
+TEST_F(PathWatcherTest, AWatcherRestartedBetweenCallsIsCalledOnlyForWhatFollows) {
+  Shell("echo v1 > w");
+  PathWatcher first(path_, 0ms), second(path_, 0ms);  // one save is due for both at once
+  ASSERT_TRUE(first.Start(
+      [&](const PathWatcher::Change& change) {
+        Note("first " + Describe(change));
+        std::string error;
+        Note(second.Stop(error) && second.Start(Record("second "), error) ? "restarted" : error);
+      },
+      error_));
+  ASSERT_TRUE(second.Start(Record("second "), error_)) << error_;
+  Shell("echo v2 > .w && mv .w w");
+  ExpectCalls({"first /w: v2", "restarted"}, 100ms);
+}
+
 }  // namespace
 }  // namespace TalvornCommon
