@@ -734,5 +734,23 @@ TEST_F(PathWatcherTest, AWatcherRestartedBetweenCallsIsCalledOnlyForWhatFollows)
   ExpectCalls({"first /w: v2", "restarted"}, 100ms);
 }
 
+// A far file system mounted, while its server is silent, over a folder that
+// two watchers share: the stop of the one that asks the folder's closes never
+// asks the kernel for the folder by its path, which now waits for the server.
+TEST_F(PathWatcherTest, AStopNeverWaitsForAServerMountedOverASharedFolder) {
+  Shell("mkdir -p back mnt o/sub");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  PathWatcher file(root_ + "/o/w", 0ms), deeper(root_ + "/o/sub/w", 0ms);
+  ASSERT_TRUE(file.Start(Record(), error_) && deeper.Start(Record(), error_)) << error_;
+  ASSERT_TRUE(mount.Pause());
+  Shell("mount --bind mnt o");
+  std::future<bool> stopping = std::async(std::launch::async, [&] { return file.Stop(error_); });
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(mount.Resume());
+  EXPECT_TRUE(stopping.get()) << error_;
+  Shell("umount -l o");  // lazily: the other watcher's looks may be in it
+}
+
 }  // namespace
 }  // namespace TalvornCommon
