@@ -388,7 +388,7 @@ TEST_F(PathWatcherTest, AFailedStartNamesThePathLeavesNothingOpenAndIsLogged) {
   PathWatcher watcher(path_);
   EXPECT_FALSE(watcher.Start(nullptr, error_));
   ASSERT_TRUE(watcher.Start(Record(), error_) && watcher.Stop(error_)) << error_;
-  std::string log = log_.str();
+  std::string log = Logged();
   for (size_t at; (at = log.find(path_)) != std::string::npos;) log.replace(at, path_.size(), "P");
   EXPECT_THAT(log, HasSubstr("error PathWatcher:470 Encountered an error while starting a "
                              "PathWatcher on 'P': the onChanged callback is empty\n"
@@ -682,10 +682,10 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     WriteFileBytes(path_, "l3");
     ExpectCalls({"local /w: l3"}, 20ms);
     EXPECT_TRUE(remote.Stop(error_)) << error_;
-    EXPECT_THAT(log_.str(), HasSubstr("A PathWatcher on '" + root_ +
-                                      "/mnt/w' stopped while a look at its way waited for a "
-                                      "server that does not answer; the look's thread ends once "
-                                      "the look returns."));
+    EXPECT_THAT(Logged(), HasSubstr("A PathWatcher on '" + root_ +
+                                    "/mnt/w' stopped while a look at its way waited for a "
+                                    "server that does not answer; the look's thread ends once "
+                                    "the look returns."));
     ASSERT_TRUE(mount.Resume());
     ExpectCalls({"over /o/..2/w: v4\ns1\ns2\ns3\ns4"}, 20ms);
     EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
