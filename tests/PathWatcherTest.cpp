@@ -664,8 +664,15 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     WriteFileBytes(path_, "l2");
     ExpectCalls({"local /w: l2"}, 20ms);
     InChild([&] { return remote.Stop(error_) ? 0 : 1; });  // a copy taken mid-Start lets go
+    // Another thread's Stop and Start do not wait with it: it is not started yet.
+    std::future<bool> others = std::async(std::launch::async, [&] {
+      std::string error;
+      return remote.Stop(error) || remote.Start([](const PathWatcher::Change&) {}, error);
+    });
+    EXPECT_EQ(others.wait_for(10s), std::future_status::ready);
     ASSERT_TRUE(mount.Resume());
     ASSERT_TRUE(starting.get());
+    EXPECT_FALSE(others.get());
   }
   const auto stallTheServer = [&](PathWatcher& remote) {
     EXPECT_EQ(remote.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
