@@ -548,7 +548,9 @@ void PathWatcher::Impl::StopInternal() {
     // waited for below, without the hub's lock.
     if (looks) looks->Mute();
     stopping = std::move(looks);
+    // Told again by the next Start only if its way has a far place.
     lookedAt.clear();
+    SetWhyLooked({});
     std::lock_guard<std::mutex> lock(findingsMutex);
     findings.clear();
   });

@@ -228,9 +228,9 @@ class PathWatcher {
   [[nodiscard]] bool IsWatching() const;
 
   // Why the way is looked at as well as heard, empty while every place on it is
-  // local: its first place on a file system whose changes may come from
-  // elsewhere, and that file system ("/mnt/share is on fuse (a user-space file
-  // system)"). Any thread.
+  // local, and once stopped: its first place on a file system whose changes
+  // may come from elsewhere, and that file system ("/mnt/share is on fuse (a
+  // user-space file system)"). Any thread.
   [[nodiscard]] std::string WhyLooked() const;
 
   // What the path led to at Start, or at the last call of onChanged (the Change

@@ -698,6 +698,8 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
     EXPECT_TRUE(over.Stop(error_)) << error_;
     Shell("umount o");
+    ASSERT_TRUE(over.Start(Record("over "), error_)) << error_;
+    EXPECT_EQ(over.WhyLooked(), "");  // local again
   };
   RunSteps(root_ + "/mnt/w",
            {
