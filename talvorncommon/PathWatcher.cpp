@@ -337,7 +337,12 @@ void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
     return;
   }
   const bool fresh = !looks;
-  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) return;
+  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) {
+    // Looked at by no thread: the next resolution tries again.
+    lookedAt.clear();
+    SetWhyLooked({});
+    return;
+  }
   // Given to Start where it took their first sights; else looked at from now.
   if (!fresh || !here) looks->Watch(places);
   if (!began) return;

@@ -761,5 +761,25 @@ TEST_F(PathWatcherTest, AStopNeverWaitsForAServerMountedOverASharedFolder) {
   Shell("umount -l o");  // lazily: the other watcher's looks may be in it
 }
 
+// A way with a far place whose looks' thread cannot be made is followed by its
+// events alone; once a resolution can make the thread, the way is looked at.
+TEST_F(PathWatcherTest, AWayWhoseLooksCouldNotStartIsLookedAtOnceTheyCan) {
+  Shell("mkdir back mnt t && echo v1 > back/w");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  PathWatcher local(path_), remote(root_ + "/mnt/w", 0ms);
+  ASSERT_TRUE(local.Start(Record(), error_)) << error_;  // the thread that serves them
+  detail::SetWatchThreadHook(RefuseThread);
+  ASSERT_TRUE(remote.Start(Record(), error_)) << error_;
+  detail::SetWatchThreadHook(nullptr);
+  Shell("mount -t tmpfs t t");  // any mount has every way resolved again
+  int polls = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (polls++ % 500 == 0) Shell("echo more >> back/w");  // behind the mount's back, with pauses
+    return !WaitForCalls(0).empty();
+  }));
+  Shell("umount t");
+}
+
 }  // namespace
 }  // namespace TalvornCommon
