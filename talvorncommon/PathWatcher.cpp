@@ -553,9 +553,7 @@ void PathWatcher::Impl::StopInternal() {
     // waited for below, without the hub's lock.
     if (looks) looks->Mute();
     stopping = std::move(looks);
-    // Told again by the next Start only if its way has a far place.
     lookedAt.clear();
-    SetWhyLooked({});
     std::lock_guard<std::mutex> lock(findingsMutex);
     findings.clear();
   });
@@ -564,6 +562,8 @@ void PathWatcher::Impl::StopInternal() {
              "A PathWatcher on '{}' stopped while a look at its way waited for a server that does "
              "not answer; the look's thread ends once the look returns.");
   }
+  // Nothing is looked at now; the next Start tells why if its way has a far place.
+  SetWhyLooked(std::string());
   // Only the hub thread reads it, and no call of this watcher runs any more;
   // from its own callback (a destruction) the call still runs and keeps it.
   if (currentWatcher != this) onChanged = nullptr;
