@@ -113,8 +113,10 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
       : path(std::move(givenPath)), quietPeriod(quiet) {}
 
   // Resolves the path and has the hub serve the watcher. Runs under
-  // startStopMutex with `watching` false; on failure nothing stays open.
-  bool StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback, std::string& reason);
+  // startStopMutex (`startStop`) with `watching` false, which it lets go while
+  // it resolves the way; on failure nothing stays open.
+  bool StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
+                     std::unique_lock<std::mutex>& startStop, std::string& reason);
 
   // Has the hub serve it no longer, once a call running on another thread has
   // returned. Runs under startStopMutex.
@@ -185,6 +187,8 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
   std::mutex startStopMutex;
   std::atomic<bool> watching{false};
+  // A Start resolves the way without startStopMutex. Under startStopMutex.
+  bool starting = false;
   // The process whose hub serves the watch, or which is starting or stopping
   // it (a fork meanwhile copies the start/stop lock held); 0 when none.
   std::atomic<pid_t> ownerPid{0};
@@ -333,7 +337,12 @@ void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
     return;
   }
   const bool fresh = !looks;
-  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) return;
+  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) {
+    // Looked at by no thread: the next resolution tries again.
+    lookedAt.clear();
+    SetWhyLooked({});
+    return;
+  }
   // Given to Start where it took their first sights; else looked at from now.
   if (!fresh || !here) looks->Watch(places);
   if (!began) return;
@@ -450,6 +459,7 @@ void PathWatcher::Impl::Call() {
 }
 
 bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
+                                      std::unique_lock<std::mutex>& startStop,
                                       std::string& reason) {
   if (!callback) {
     reason = "the onChanged callback is empty";
@@ -497,9 +507,14 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // Resolved here, without the lock of the thread that serves every watcher:
   // a way through a server that does not answer holds this caller alone. That
   // thread reads no record against the way, nor touches the looks, before it
-  // takes in what this found.
+  // takes in what this found. Nor without the start/stop lock: a Stop on
+  // another thread finds the watcher not started yet, and returns at once.
+  starting = true;
+  startStop.unlock();
   Session::Resolved first = started->Follow();
   FollowLooks(first.remoteWhy, true);
+  startStop.lock();
+  starting = false;
   {
     std::lock_guard<std::mutex> lock(currentMutex);
     current = ChangeOf(first.resolution.change);
@@ -547,6 +562,8 @@ void PathWatcher::Impl::StopInternal() {
              "A PathWatcher on '{}' stopped while a look at its way waited for a server that does "
              "not answer; the look's thread ends once the look returns.");
   }
+  // Nothing is looked at now; the next Start tells why if its way has a far place.
+  SetWhyLooked(std::string());
   // Only the hub thread reads it, and no call of this watcher runs any more;
   // from its own callback (a destruction) the call still runs and keeps it.
   if (currentWatcher != this) onChanged = nullptr;
@@ -577,7 +594,7 @@ void PathWatcher::Impl::ReleaseInherited() {
   abandon(lookedAt);
   if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
   burst.reset();
-  resolving = resolveAgain = false;
+  resolving = resolveAgain = starting = false;
   ending.reset();
   onChanged = nullptr;
 }
@@ -639,10 +656,10 @@ bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
     std::unique_lock<std::mutex> lock(self.startStopMutex, std::defer_lock);
     if (!fromCallback) lock.lock();
     std::string reason;
-    if (fromCallback || self.watching) {
+    if (fromCallback || self.watching || self.starting) {
       error =
           fmt::format("A PathWatcher on '{}' has already been started; start aborted!", self.path);
-    } else if (self.StartInternal(impl, std::move(onChanged), reason)) {
+    } else if (self.StartInternal(impl, std::move(onChanged), lock, reason)) {
       return true;
     } else {
       error = fmt::format("Encountered an error while starting a PathWatcher on '{}': {}",

@@ -100,7 +100,9 @@
 // once the server answers, and no call is made after Stop has returned. Only
 // the watchers whose way goes through that server wait: a Start resolves its
 // way on the calling thread, which waits for the server alone (a Start made
-// from an onChanged callback waits on the thread that serves every watcher),
+// from an onChanged callback waits on the thread that serves every watcher;
+// a Stop on another thread meanwhile fails at once, as the watcher is not
+// started yet, and so does another Start),
 // and from then on a way with a far place is resolved on its looks' thread.
 // A far place that comes on a way that had none (a network file system
 // mounted over a folder on it, a link turned towards one) is known from the
@@ -227,9 +229,9 @@ class PathWatcher {
   [[nodiscard]] bool IsWatching() const;
 
   // Why the way is looked at as well as heard, empty while every place on it is
-  // local: its first place on a file system whose changes may come from
-  // elsewhere, and that file system ("/mnt/share is on fuse (a user-space file
-  // system)"). Any thread.
+  // local, and once stopped: its first place on a file system whose changes
+  // may come from elsewhere, and that file system ("/mnt/share is on fuse (a
+  // user-space file system)"). Any thread.
   [[nodiscard]] std::string WhyLooked() const;
 
   // What the path led to at Start, or at the last call of onChanged (the Change

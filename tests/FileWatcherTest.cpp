@@ -329,7 +329,7 @@ TEST_F(FileWatcherTest, UnsubscribeDropsReleasedEntriesAndOnlyLiveCallbacksRun) 
         "error FileWatcher:345 An OnFileChanged event handler on 'P' threw an exception: "
         "bad {} config",
         "error FileWatcher:347 An OnFileChanged event handler on 'P' threw an unknown exception!"})
-    EXPECT_THAT(log_.str(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
+    EXPECT_THAT(Logged(), HasSubstr(line.replace(line.find("'P'") + 1, 1, path) + "\n"));
 }
 
 }  // namespace

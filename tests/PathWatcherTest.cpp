@@ -388,7 +388,7 @@ TEST_F(PathWatcherTest, AFailedStartNamesThePathLeavesNothingOpenAndIsLogged) {
   PathWatcher watcher(path_);
   EXPECT_FALSE(watcher.Start(nullptr, error_));
   ASSERT_TRUE(watcher.Start(Record(), error_) && watcher.Stop(error_)) << error_;
-  std::string log = log_.str();
+  std::string log = Logged();
   for (size_t at; (at = log.find(path_)) != std::string::npos;) log.replace(at, path_.size(), "P");
   EXPECT_THAT(log, HasSubstr("error PathWatcher:470 Encountered an error while starting a "
                              "PathWatcher on 'P': the onChanged callback is empty\n"
@@ -664,8 +664,15 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     WriteFileBytes(path_, "l2");
     ExpectCalls({"local /w: l2"}, 20ms);
     InChild([&] { return remote.Stop(error_) ? 0 : 1; });  // a copy taken mid-Start lets go
+    // Another thread's Stop and Start do not wait with it: it is not started yet.
+    std::future<bool> others = std::async(std::launch::async, [&] {
+      std::string error;
+      return remote.Stop(error) || remote.Start([](const PathWatcher::Change&) {}, error);
+    });
+    EXPECT_EQ(others.wait_for(10s), std::future_status::ready);
     ASSERT_TRUE(mount.Resume());
     ASSERT_TRUE(starting.get());
+    EXPECT_FALSE(others.get());
   }
   const auto stallTheServer = [&](PathWatcher& remote) {
     EXPECT_EQ(remote.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
@@ -682,15 +689,17 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     WriteFileBytes(path_, "l3");
     ExpectCalls({"local /w: l3"}, 20ms);
     EXPECT_TRUE(remote.Stop(error_)) << error_;
-    EXPECT_THAT(log_.str(), HasSubstr("A PathWatcher on '" + root_ +
-                                      "/mnt/w' stopped while a look at its way waited for a "
-                                      "server that does not answer; the look's thread ends once "
-                                      "the look returns."));
+    EXPECT_THAT(Logged(), HasSubstr("A PathWatcher on '" + root_ +
+                                    "/mnt/w' stopped while a look at its way waited for a "
+                                    "server that does not answer; the look's thread ends once "
+                                    "the look returns."));
     ASSERT_TRUE(mount.Resume());
     ExpectCalls({"over /o/..2/w: v4\ns1\ns2\ns3\ns4"}, 20ms);
     EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
     EXPECT_TRUE(over.Stop(error_)) << error_;
     Shell("umount o");
+    ASSERT_TRUE(over.Start(Record("over "), error_)) << error_;
+    EXPECT_EQ(over.WhyLooked(), "");  // local again
   };
   RunSteps(root_ + "/mnt/w",
            {
@@ -714,6 +723,62 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   ASSERT_TRUE(local.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
   EXPECT_THAT(WaitForCalls(0), ::testing::IsEmpty());
+}
+
+// A watcher stopped between the thread's finding its call due and making it,
+// and started again meanwhile (here by a watcher called just before it), is
+// called only for what follows its new Start.
+TEST_F(PathWatcherTest, AWatcherRestartedBetweenCallsIsCalledOnlyForWhatFollows) {
+  Shell("echo v1 > w");
+  PathWatcher first(path_, 0ms), second(path_, 0ms);  // one save is due for both at once
+  ASSERT_TRUE(first.Start(
+      [&](const PathWatcher::Change& change) {
+        Note("first " + Describe(change));
+        std::string error;
+        Note(second.Stop(error) && second.Start(Record("second "), error) ? "restarted" : error);
+      },
+      error_));
+  ASSERT_TRUE(second.Start(Record("second "), error_)) << error_;
+  Shell("echo v2 > .w && mv .w w");
+  ExpectCalls({"first /w: v2", "restarted"}, 100ms);
+}
+
+// A far file system mounted, while its server is silent, over a folder that
+// two watchers share: the stop of the one that asks the folder's closes never
+// asks the kernel for the folder by its path, which now waits for the server.
+TEST_F(PathWatcherTest, AStopNeverWaitsForAServerMountedOverASharedFolder) {
+  Shell("mkdir -p back mnt o/sub");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  PathWatcher file(root_ + "/o/w", 0ms), deeper(root_ + "/o/sub/w", 0ms);
+  ASSERT_TRUE(file.Start(Record(), error_) && deeper.Start(Record(), error_)) << error_;
+  ASSERT_TRUE(mount.Pause());
+  Shell("mount --bind mnt o");
+  std::future<bool> stopping = std::async(std::launch::async, [&] { return file.Stop(error_); });
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(mount.Resume());
+  EXPECT_TRUE(stopping.get()) << error_;
+  Shell("umount -l o");  // lazily: the other watcher's looks may be in it
+}
+
+// A way with a far place whose looks' thread cannot be made is followed by its
+// events alone; once a resolution can make the thread, the way is looked at.
+TEST_F(PathWatcherTest, AWayWhoseLooksCouldNotStartIsLookedAtOnceTheyCan) {
+  Shell("mkdir back mnt t && echo v1 > back/w");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  PathWatcher local(path_), remote(root_ + "/mnt/w", 0ms);
+  ASSERT_TRUE(local.Start(Record(), error_)) << error_;  // the thread that serves them
+  detail::SetWatchThreadHook(RefuseThread);
+  ASSERT_TRUE(remote.Start(Record(), error_)) << error_;
+  detail::SetWatchThreadHook(nullptr);
+  Shell("mount -t tmpfs t t");  // any mount has every way resolved again
+  int polls = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (polls++ % 500 == 0) Shell("echo more >> back/w");  // behind the mount's back, with pauses
+    return !WaitForCalls(0).empty();
+  }));
+  Shell("umount t");
 }
 
 }  // namespace

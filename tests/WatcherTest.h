@@ -7,7 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -48,12 +48,19 @@ class WatcherTest : public ::testing::Test {
   void Shell(const std::string& script) {
     ASSERT_EQ(std::system(("cd '" + dir_.path().string() + "' && " + script).c_str()), 0) << script;
   }
-  // Sends the library's log lines, as "level file:line text", to log_ (it
-  // outlives the logger, which stays installed).
+  // Keeps the library's log lines, as "level file:line text", in sink_ (the
+  // logger stays installed).
   static void CaptureLog() {
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
-        "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(log_)));
+    sink_ = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(4096);
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink_));
     spdlog::default_logger()->set_pattern("%l %g:%# %v");
+  }
+  // The lines so far, taken under the sink's lock: a watcher's thread may be
+  // writing one.
+  static std::string Logged() {
+    std::string text;
+    for (const std::string& line : sink_->last_formatted()) text += line;
+    return text;
   }
   // Holds a callback, and with it the watch thread, until release_ is set.
   void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
@@ -108,7 +115,7 @@ class WatcherTest : public ::testing::Test {
   const int fds_ = CountOpenFds();
   std::promise<void> release_;
   std::shared_future<void> released_ = release_.get_future().share();
-  inline static std::ostringstream log_;
+  inline static std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
 };
 
 }  // namespace TalvornCommon::testing

@@ -74,6 +74,10 @@ struct PathHub::State {
   std::vector<std::shared_ptr<Client>> clients;
   // The client whose call runs on the thread, null between calls.
   Client* running = nullptr;
+  // The clients whose calls Due found due, in the thread's round of calls; a
+  // client removed since is null there: its call is not made, also if it has
+  // been added again meanwhile, with another way and callback.
+  std::vector<std::shared_ptr<Client>> due;
   std::thread thread;
   std::atomic<std::thread::id> threadId{};
   // The last client is gone; the thread ends once it sees so.
@@ -244,6 +248,7 @@ void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDo
   // Kept alive past the erase: tearDown may still need it.
   const std::shared_ptr<Client> keep = *found;
   s.clients.erase(found);
+  std::replace(s.due.begin(), s.due.end(), keep, std::shared_ptr<Client>());
   tearDown(s.table);
   if (!s.clients.empty()) return;
   s.stopping = true;
@@ -262,7 +267,6 @@ void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDo
 void PathHub::State::Run() {
   ::pthread_setname_np(::pthread_self(), kThreadName);
   alignas(inotify_event) std::array<char, kReadBufferSize> buffer;
-  std::vector<std::shared_ptr<Client>> due;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     if (stopping && clients.empty()) break;
@@ -309,8 +313,9 @@ void PathHub::State::Run() {
     }
     // One call after the other, without the lock: a callback may start, stop
     // or destroy any watcher, its own included.
-    for (std::shared_ptr<Client>& client : due) {
-      if (std::find(clients.begin(), clients.end(), client) == clients.end()) continue;
+    for (std::size_t next = 0; next < due.size(); ++next) {
+      const std::shared_ptr<Client> client = due[next];
+      if (!client) continue;
       running = client.get();
       lock.unlock();
       client->Call();

@@ -73,9 +73,11 @@ class PathHub {
            std::string& reason);
 
   // Serves `client` no longer: waits for its call if one runs on another
-  // thread, then runs `tearDown` with the watches under the lock. The last
-  // client's removal ends the thread (joined, except from the thread itself,
-  // which then ends once the call it runs returns) and closes every descriptor.
+  // thread, then runs `tearDown` with the watches under the lock; a call found
+  // due and not made yet is not made, even if the client is added again. The
+  // last client's removal ends the thread (joined, except from the thread
+  // itself, which then ends once the call it runs returns) and closes every
+  // descriptor.
   void Remove(Client* client, const std::function<void(Watches&)>& tearDown);
 
   // True on the hub's thread, while it serves.

@@ -410,7 +410,7 @@ int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint
     ask.mask |= mask;
     ask.path = path;
     if (registered_.count(owner) != 0) return watch;
-    // Retired meanwhile: what it added goes, or narrows to what others ask.
+    // Retired meanwhile: what it added goes, unless others ask it too.
     Leave(entry, owner);
     break;
   }
@@ -467,10 +467,12 @@ void Watches::Leave(std::map<int, Entry>::iterator entry, const void* owner) {
     ::inotify_rm_watch(instance_.load(), entry->first);
     Changed(entry->first);
     entries_.erase(entry);
-    return;
   }
-  const Ask& other = entry->second.owners.begin()->second;
-  static_cast<void>(Apply(entry->first, entry->second, other.path, entry->second.flags, false));
+  // Otherwise the kernel's mask stays as wide as it is, until an owner sets
+  // it again after a walk of its own: narrowing it here would ask for the
+  // watch by another owner's path, which a far file system mounted since may
+  // lead through, and hold the lock, and the Stop that takes it, for as long
+  // as that server is silent. What no owner asks brings records none takes.
 }
 
 bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force) {

@@ -78,7 +78,7 @@ class Watches {
 
   // `owner` may watch from now on; the records of its watches are `client`'s.
   void Register(const void* owner, void* client);
-  // `owner` watches nothing any more: each of its watches narrows or goes as
+  // `owner` watches nothing any more: each of its watches goes or stays as
   // Release has it, and what it adds later is refused (ECANCELED), as a
   // resolution still waiting for its server when the watcher stopped would.
   void Retire(const void* owner);
@@ -94,8 +94,8 @@ class Watches {
   // some way watches it already.
   bool Set(const void* owner, int watch, const std::string& path, uint32_t mask, uint32_t flags,
            bool force);
-  // `owner` no longer needs `watch`: the kernel's mask narrows to what the
-  // others ask, and the watch goes when none does.
+  // `owner` no longer needs `watch`: the watch goes when no other owner asks
+  // it; otherwise its mask stays as it is (never asked by path here).
   void Release(const void* owner, int watch);
 
   // The clients whose ways watch `watch`, in `clients` (a copy: a client that
