@@ -91,8 +91,12 @@ struct PathHub::State {
   // also after the last Stop, when the thread has closed it.
   std::atomic<int> instance{-1};
   int wake = -1;
-  // The eventfd for Wake, which runs on other threads without the lock.
-  std::atomic<int> wakeForOthers{-1};
+  // The eventfd for Wake, which runs on other threads without the lock. Under
+  // wakeMutex, a leaf lock, so that no Wake writes to the number once it is
+  // closed (the thread may end on an error while watchers are started): another
+  // open may have taken it, a file of the program's that would get 8 bytes.
+  std::mutex wakeMutex;
+  int wakeForOthers = -1;
   int mounts = -1;
   // The mount points of far file systems, as the mount table last said.
   std::vector<std::string> farMounts;
@@ -104,9 +108,12 @@ struct PathHub::State {
   // Closes every descriptor. The table is empty by then, or dropped at the
   // thread's end: its watches went with the instance.
   void CloseAll() {
-    wakeForOthers = -1;
+    {
+      std::lock_guard<std::mutex> lock(wakeMutex);
+      wakeForOthers = -1;
+      Close(wake);
+    }
     Close(instance);
-    Close(wake);
     Close(mounts);
   }
   // Reads the mount table again: its text is made afresh at each read from its
@@ -222,7 +229,10 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
       return false;
     }
     s.threadId = s.thread.get_id();
-    s.wakeForOthers = s.wake;
+    {
+      std::lock_guard<std::mutex> wakeLock(s.wakeMutex);
+      s.wakeForOthers = s.wake;
+    }
     s.ReadMounts();
   }
   setUp(s.table);
@@ -232,9 +242,10 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
 }
 
 void PathHub::Wake() {
-  const int wake = state_->wakeForOthers.load();
+  std::lock_guard<std::mutex> lock(state_->wakeMutex);
   const uint64_t one = 1;
-  if (wake >= 0) static_cast<void>(::write(wake, &one, sizeof one));
+  if (state_->wakeForOthers >= 0)
+    static_cast<void>(::write(state_->wakeForOthers, &one, sizeof one));
 }
 
 void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDown) {
