@@ -15,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -97,6 +98,24 @@ inline int CountThreads() { return CountEntries("/proc/self/task"); }
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What the process holds now, for a failure's message: its threads' names and
+// where its descriptors lead.
+inline std::string HeldNow() {
+  std::string text = "threads:";
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name = ReadFileBytes(task.path() / "comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    text += " " + name;
+  }
+  text += "; descriptors:";
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    text += " " + fd.path().filename().string() + "->" +
+            std::filesystem::read_symlink(fd.path(), error).string();
+  }
+  return text;
 }
 
 inline void WriteFileBytes(const std::string& path, const std::string& bytes) {

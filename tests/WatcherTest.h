@@ -65,7 +65,9 @@ class WatcherTest : public ::testing::Test {
   // Holds a callback, and with it the watch thread, until release_ is set.
   void BlockUntilReleased() { static_cast<void>(released_.wait_for(std::chrono::seconds(30))); }
   void ExpectNothingLeftOpen() {
-    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }))
+        << "at the start: " << threads_ << " threads, " << fds_ << " descriptors; now "
+        << HeldNow();
   }
 
   // A Start that must fail. No descriptors left makes the kernel's calls fail
