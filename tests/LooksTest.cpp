@@ -24,6 +24,7 @@ using Kind = LookPlace::Kind;
 using std::chrono::milliseconds;
 using testing::CountOpenFds;
 using testing::CountThreads;
+using testing::ThreadsAtRest;
 using ::testing::MatchesRegex;
 using testing::WaitUntil;
 
@@ -67,7 +68,7 @@ TEST(LookPaceTest, LooksComeEachPeriodAndEachSettleWhileAChangeGoesOn) {
 // The thread is made at Start, where a failure to make it leaves none, and
 // Stop wakes it at once from a sleep of an hour.
 TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
-  const int threads = (std::thread([] {}).join(), CountThreads());  // with TSan's helper
+  const int threads = ThreadsAtRest();
   Looks looks(std::chrono::hours(1), std::chrono::hours(1));
   std::string reason;
   const Looks::Found ignored = [](bool, bool) {};
@@ -125,7 +126,7 @@ class LooksTest : public ::testing::Test {
     return run;
   }
   // TSan starts a helper thread along with the first thread: counted too.
-  const int threads_ = (std::thread([] {}).join(), CountThreads());
+  const int threads_ = ThreadsAtRest();
   const int fds_ = CountOpenFds();
   testing::TempDir backing_;
   testing::TempDir mountFolder_;

@@ -5,6 +5,7 @@
 #define TALVORNCOMMON_TESTS_TESTSUPPORT_H_
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -94,6 +95,18 @@ inline int CountEntries(const char* path) {
 // Open descriptors, not counting the one that lists them.
 inline int CountOpenFds() { return CountEntries("/proc/self/fd") - 1; }
 inline int CountThreads() { return CountEntries("/proc/self/task"); }
+
+// The threads of the process at rest, for a count to come back to. A thread is
+// made and joined first, so that what a sanitizer starts with the first thread
+// is counted; a joined thread may still be listed for a moment after its join
+// returns, so the count waits until it has left /proc.
+inline int ThreadsAtRest() {
+  pid_t made = 0;
+  std::thread([&made] { made = ::gettid(); }).join();
+  const std::string listed = "/proc/self/task/" + std::to_string(made);
+  WaitUntil([&] { return !std::filesystem::exists(listed); });
+  return CountThreads();
+}
 
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -113,7 +113,7 @@ class WatcherTest : public ::testing::Test {
   Calls calls_;  // under mutex_
   std::string error_;
   // TSan starts a helper thread along with the first thread: count it too.
-  const int threads_ = (std::thread([] {}).join(), CountThreads());
+  const int threads_ = ThreadsAtRest();
   const int fds_ = CountOpenFds();
   std::promise<void> release_;
   std::shared_future<void> released_ = release_.get_future().share();
