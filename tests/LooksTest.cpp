@@ -24,8 +24,8 @@ using Kind = LookPlace::Kind;
 using std::chrono::milliseconds;
 using testing::CountOpenFds;
 using testing::CountThreads;
-using testing::ThreadsAtRest;
 using ::testing::MatchesRegex;
+using testing::ThreadsAtRest;
 using testing::WaitUntil;
 
 // The system call the look thread is in: its sleep is SYS_futex; -1 while it
