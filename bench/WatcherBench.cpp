@@ -711,38 +711,26 @@ std::string FarProblem() {
   return problem;
 }
 
-// The plainest follower of a far file, the baseline of PathWatcher's looks: a
-// thread "BareLook" that every kRemoteLookPeriod, counted from the end of its
-// last look as PathWatcher's are, opens the path (the kernel follows the
-// links) and marks `seen` when the file's identity, size or times differ from
-// its last look's. It looks at the file alone, where a PathWatcher looks at
-// every place from the first far one down, and tells a change at once, where
-// a PathWatcher waits for a further look to find it settled.
-class BareLook {
+// A thread named `name` that runs `work` every kRemoteLookPeriod, counted from
+// the end of its last run as a PathWatcher's looks are, until it is destroyed.
+class EveryPeriod {
  public:
-  static constexpr const char* kName = "BareLook";
-
-  BareLook(std::string path, Seen& seen) : path_(std::move(path)), last_(Look()) {
-    thread_ = std::thread([this, &seen] {
-      pthread_setname_np(pthread_self(), kName);
+  EveryPeriod(const char* name, std::function<void()> work) {
+    thread_ = std::thread([this, name, work = std::move(work)] {
+      pthread_setname_np(pthread_self(), name);
       std::unique_lock<std::mutex> lock(mutex_);
-      for (auto next = Clock::now() + PathWatcher::kRemoteLookPeriod;
-           !wake_.wait_until(lock, next, [this] { return stop_; });
-           next = Clock::now() + PathWatcher::kRemoteLookPeriod) {
+      while (!wake_.wait_until(lock, Clock::now() + PathWatcher::kRemoteLookPeriod,
+                               [this] { return stop_; })) {
         lock.unlock();
-        const Sight now = Look();
-        ++looks_;
-        if (now != last_) {
-          last_ = now;
-          Mark(seen);
-        }
+        work();
+        ++runs_;
         lock.lock();
       }
     });
   }
-  BareLook(const BareLook&) = delete;
-  BareLook& operator=(const BareLook&) = delete;
-  ~BareLook() {
+  EveryPeriod(const EveryPeriod&) = delete;
+  EveryPeriod& operator=(const EveryPeriod&) = delete;
+  ~EveryPeriod() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
@@ -751,8 +739,38 @@ class BareLook {
     thread_.join();
   }
 
+  // The runs made so far.
+  int Runs() const { return runs_; }
+
+ private:
+  std::atomic<int> runs_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // under mutex_
+  std::thread thread_;
+};
+
+// The plainest follower of a far file, the baseline of PathWatcher's looks: a
+// thread "BareLook" that every kRemoteLookPeriod opens the path (the kernel
+// follows the links) and marks `seen` when the file's identity, size or times
+// differ from its last look's. It looks at the file alone, where a PathWatcher
+// looks at every place from the first far one down, and tells a change at
+// once, where a PathWatcher waits for a further look to find it settled.
+class BareLook {
+ public:
+  static constexpr const char* kName = "BareLook";
+
+  BareLook(std::string path, Seen& seen)
+      : path_(std::move(path)), last_(Look()), thread_(kName, [this, &seen] {
+          const Sight now = Look();
+          if (now != last_) {
+            last_ = now;
+            Mark(seen);
+          }
+        }) {}
+
   // The looks made so far.
-  int Looks() const { return looks_; }
+  int Looks() const { return thread_.Runs(); }
 
  private:
   struct Sight {
@@ -784,53 +802,8 @@ class BareLook {
   }
 
   const std::string path_;
-  Sight last_;  // the thread's alone once started
-  std::atomic<int> looks_{0};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;  // under mutex_
-  std::thread thread_;
-};
-
-// The floor under any follower that looks every period: a thread "TimedWake"
-// that sleeps kRemoteLookPeriod as the looks do, counted from the end of its
-// last wake-up, and does nothing when it wakes. What it costs is the
-// machine's price of a timed wake-up after a second's sleep (the scheduler's,
-// and on a virtual machine the hypervisor's), which every look pays before it
-// asks anything.
-class TimedWake {
- public:
-  static constexpr const char* kName = "TimedWake";
-
-  TimedWake() {
-    thread_ = std::thread([this] {
-      pthread_setname_np(pthread_self(), kName);
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (!wake_.wait_until(lock, Clock::now() + PathWatcher::kRemoteLookPeriod,
-                               [this] { return stop_; })) {
-        ++wakes_;
-      }
-    });
-  }
-  TimedWake(const TimedWake&) = delete;
-  TimedWake& operator=(const TimedWake&) = delete;
-  ~TimedWake() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-
-  int Wakes() const { return wakes_; }
-
- private:
-  std::atomic<int> wakes_{0};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;  // under mutex_
-  std::thread thread_;
+  Sight last_;          // the thread's alone once started
+  EveryPeriod thread_;  // last: stopped and joined before what it reads goes
 };
 
 // A thread's CPU time so far and the times it was switched in: the first and
@@ -1059,14 +1032,17 @@ void BM_LocalLooks(benchmark::State& state) {
   if (!looks.Stop(TalvornCommon::detail::Looks::kStopWait)) bench::Fail("the looks did not stop");
 }
 
-// What a timed wake-up costs on this machine with nothing done, measured as
-// MeasureIdleLooks measures the looks: the part of a look's CPU that no look
-// can save.
+// The floor under any follower that looks every period: a thread "TimedWake"
+// that sleeps a period as the looks do and does nothing when it wakes,
+// measured as MeasureIdleLooks measures the looks. What it costs is the
+// machine's price of a timed wake-up after a second's sleep (the scheduler's,
+// and on a virtual machine the hypervisor's): the part of a look's CPU that no
+// look can save.
 void BM_TimedWake(benchmark::State& state) {
-  TimedWake wake;
+  constexpr const char* kName = "TimedWake";
+  const EveryPeriod wake(kName, [] {});
   for (auto _ : state) {
-    MeasureIdleLooks(state, {TimedWake::kName}, TimedWake::kName, -1,
-                     [&wake] { return wake.Wakes(); });
+    MeasureIdleLooks(state, {kName}, kName, -1, [&wake] { return wake.Runs(); });
   }
 }
 
