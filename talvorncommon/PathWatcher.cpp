@@ -323,6 +323,10 @@ void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
   // end too.
   if (places == lookedAt && (!places.empty() || !looks)) return;
   const bool began = lookedAt.empty();
+  const bool fresh = !places.empty() && !looks;
+  // Looked at by no thread: nothing is kept of it, and the next resolution
+  // tries again.
+  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) return;
   lookedAt = places;
   SetWhyLooked(why);
   if (places.empty()) {
@@ -334,13 +338,6 @@ void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
                       "A PathWatcher on '{}' no longer looks at its way: {}", path,
                       "every place on it is local");
-    return;
-  }
-  const bool fresh = !looks;
-  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) {
-    // Looked at by no thread: the next resolution tries again.
-    lookedAt.clear();
-    SetWhyLooked({});
     return;
   }
   // Given to Start where it took their first sights; else looked at from now.
