@@ -4,11 +4,11 @@
 // the sanitizer's allocator (2 to 5 children of 1,000 did, in its
 // SizeClassAllocator64), and ThreadSanitizer cannot follow the child of a
 // process with threads. glibc's malloc takes its locks around a fork, so what
-// hangs here is the library's. The sanitized PathWatcherTest forks a child of
-// a watcher at rest.
+// hangs here is the library's.
 #include <sys/wait.h>
 
 #include <csignal>
+#include <filesystem>
 
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
@@ -21,13 +21,27 @@ using namespace std::chrono_literals;
 
 class PathWatcherForkTest : public WatcherTest {};
 
+// The child's inotify instances: its copies of the parent's are closed at the fork.
+int Instances() {
+  int instances = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the listing's own descriptor
+    instances += std::filesystem::read_symlink(fd.path(), gone) == "anon_inode:inotify";
+  }
+  return instances;
+}
+
 // Children forked while other threads start and stop watchers and log their
-// lines to a sink each start their copy of one of those watchers and are
-// called for a write of theirs: whatever lock a thread of the parent held at
-// the fork (a watcher's start/stop lock, spdlog's), none hangs.
+// lines to a sink each stop their copy of a started watcher, which leaves the
+// parent's watch alone, and start their copy of one of the others, which calls
+// them for a write of theirs: whatever lock a thread of the parent held at the
+// fork (a watcher's start/stop lock, spdlog's), none hangs.
 TEST_F(PathWatcherForkTest, ChildrenForkedAtAnyMomentWatchOnTheirOwn) {
   constexpr int kChildren = 400;
   CaptureLog();
+  PathWatcher steady(dir_.Join("s"), 0ms);
+  ASSERT_TRUE(
+      steady.Start([this](const PathWatcher::Change& change) { Note(change.file); }, error_));
   std::vector<std::unique_ptr<PathWatcher>> churned;
   std::vector<std::thread> churners;
   std::atomic<bool> done{false};
@@ -46,10 +60,11 @@ TEST_F(PathWatcherForkTest, ChildrenForkedAtAnyMomentWatchOnTheirOwn) {
       std::atomic<bool> called{false};
       PathWatcher& copy = *churned[n % 2];
       // Not used in the child yet: as if never started, whatever the parent's was.
-      if (copy.IsWatching() || copy.Current() != PathWatcher::Change{}) ::_exit(4);
-      if (!copy.Start([&](const PathWatcher::Change&) { called = true; }, error_)) ::_exit(1);
+      if (steady.IsWatching() || copy.Current() != PathWatcher::Change{}) ::_exit(1);
+      if (!steady.Stop(error_) || Instances() != 0) ::_exit(2);
+      if (!copy.Start([&](const PathWatcher::Change&) { called = true; }, error_)) ::_exit(3);
       WriteFileBytes(dir_.Join(std::to_string(n % 2)), std::to_string(n));
-      ::_exit(!WaitUntil([&] { return called.load(); }) ? 2 : copy.Stop(error_) ? 0 : 3);
+      ::_exit(!WaitUntil([&] { return called.load(); }) ? 4 : copy.Stop(error_) ? 0 : 5);
     }
     int status = -1;
     // Longer than the child's own wait for its call.
@@ -66,6 +81,9 @@ TEST_F(PathWatcherForkTest, ChildrenForkedAtAnyMomentWatchOnTheirOwn) {
   for (std::thread& churner : churners) churner.join();
   EXPECT_EQ(failed, "");
   EXPECT_THAT(Logged(), ::testing::HasSubstr("Stopped a PathWatcher on '" + dir_.Join("1")));
+  WriteFileBytes(dir_.Join("s"), "from the parent");
+  EXPECT_EQ(WaitForCalls(1), Calls{dir_.Join("s")});
+  EXPECT_TRUE(steady.IsWatching());
 }
 
 }  // namespace
