@@ -37,9 +37,9 @@ class ForkStamp {
 
 // Held while one of the library's log lines is written. A fork waits for it,
 // so that no lock of spdlog's that a thread of the library holds is copied
-// held into the child; a line takes a few microseconds, so the fork is not
-// held up for long. A fork made while writing one (from a sink) does not wait
-// for itself.
+// held into the child: for as long as a sink takes to write one line, never
+// for a Start or a call. A fork made while writing one (from a sink) does not
+// wait for itself.
 class LogGate {
  public:
   LogGate();
