@@ -136,11 +136,19 @@
 // PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
-// started watcher makes no calls and IsWatching() is false there; Stop (which
-// succeeds) and the destructor release only the child's copies of the watcher's
-// descriptors, never the parent's watch, and Start in the child opens a fresh
-// watch of the child's own. A child that exits after a failed exec, running the
-// destructors of static watchers, leaves the parent's watch as it was.
+// watcher makes no calls there and is as if never started (IsWatching() false,
+// Current() and WhyLooked() empty); Stop (which succeeds if the parent's copy
+// was started or starting) and the destructor release only the child's copies
+// of the watcher's descriptors, never the parent's watch, and Start in the
+// child opens a fresh watch of the child's own. This holds whenever the fork
+// comes, even while other threads of the parent start, stop or use watchers or
+// write the library's log lines: the child takes its copy afresh at its first
+// use there, and a fork waits for a log line being written, never for a Start
+// or a call. A child that exits after a failed exec, running the destructors
+// of static watchers, leaves the parent's watch as it was. What the program
+// logs itself while it forks is its own to see to: a lock of a spdlog sink or
+// of spdlog's registry held by another of its threads at the fork stays held
+// in the child, where the library's next line would wait for it for ever.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in

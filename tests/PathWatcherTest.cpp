@@ -444,34 +444,6 @@ TEST_F(PathWatcherTest, StartStopAndDestructionFromTheCallbackAndAcrossCycles) {
   EXPECT_EQ(WaitForCalls(0).size(), 1U);
 }
 
-// A child made by fork (to exec a helper, say) that stops or destroys its copy
-// of a watcher, as its static destructors do when it exits after a failed
-// exec, closes only its own copies: the parent's watch goes on.
-TEST_F(PathWatcherTest, AForkedChildLeavesTheParentsWatchAlone) {
-  auto watcher = std::make_unique<PathWatcher>(path_, 0ms);
-  ASSERT_TRUE(watcher->Start(Record(), error_)) << error_;
-  // Forked while the thread sleeps: an allocator's lock held by a thread at
-  // the fork stays held for ever in the child, and ASan's is not released.
-  ASSERT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
-  const auto child = [&] {
-    if (watcher->IsWatching() || !watcher->Stop(error_)) return 1;
-    if (CountOpenFds() != fds_) return 2;
-#if !defined(__SANITIZE_THREAD__)  // TSan allows no thread in a child forked from threads
-    std::atomic<bool> called{false};
-    if (!watcher->Start([&](const PathWatcher::Change&) { called = true; }, error_)) return 3;
-    WriteFileBytes(path_, "from the child");
-    if (!WaitUntil([&] { return called.load(); })) return 4;
-#endif
-    watcher.reset();
-    return 0;
-  };
-  InChild(child);
-  WriteFileBytes(path_, "from the parent");
-  EXPECT_TRUE(  // maybe after a call for the child's write
-      WaitUntil([&] { return std::ranges::count(WaitForCalls(0), "/w: from the parent") > 0; }));
-  EXPECT_TRUE(watcher->IsWatching());
-}
-
 // The inotify limits, lowered in a user namespace of the test's own: an
 // exhausted instance limit is told apart from a process out of descriptors,
 // and the file's own watch that cannot be set names the file.
