@@ -93,7 +93,11 @@
 // finds nothing further changed, so a writer on another machine that pauses
 // less than that is read once, whole; a name that comes or goes beside the
 // file calls only if the path then leads elsewhere. A look that fails is seen as a change,
-// and the path's problem then says why. Where every place is local nothing of
+// and the path's problem then says why. A far place that does not answer (a
+// user-space file system whose daemon died fails every call, yet stays
+// mounted) stays far: the path leads nowhere, with a problem that names the
+// place and the error, and the place is looked at until it answers or is
+// unmounted, and the way is then followed wherever it leads. Where every place is local nothing of
 // this exists. A server that stops answering holds a look in the kernel, where
 // nothing can interrupt it: Stop and the destructor still return within about a
 // second, logging that they left the look behind, whose thread ends by itself

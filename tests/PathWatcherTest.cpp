@@ -145,6 +145,10 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
           {"a write through a hard link off the way, as through a file bind mount",
            "ln app/conf/w hard && echo v6 >> hard",
            {"/app/conf/w: v4\nv5\nv6"}},
+          {"a deploy's link, then \"..\" from where it led",
+           "mkdir -p app/releases/v2 app/releases/shared && echo v8 > app/releases/shared/w && "
+           "ln -s releases/v2 app/cur && ln -sfn ../cur/../shared/w app/conf/w",
+           {"/app/releases/shared/w: v8"}},
           {"a ConfigMap published",
            "mkdir app/conf/..1 && echo v6 > app/conf/..1/w && ln -s ..1 app/conf/..data && "
            "ln -sfn ..data/w app/conf/w",
@@ -723,6 +727,34 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   ASSERT_TRUE(local.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
   EXPECT_THAT(WaitForCalls(0), ::testing::IsEmpty());
+}
+
+// A user-space file system whose daemon died answers every call with ENOTCONN,
+// yet stays mounted and listed in the mount table: its place stays far, the
+// problem names it, and it is looked at until it is unmounted (the way then
+// leads wherever it leads) and mounted again. A watcher started meanwhile
+// knows the place from the mount table alone.
+TEST_F(PathWatcherTest, AUserSpaceMountWhoseDaemonDiedIsAProblemUntilItIsMadeAgain) {
+  Shell("mkdir back mnt && echo v1 > back/w");
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  const auto quiet = 300ms;  // for ExpectCalls to wait for a further call
+  PathWatcher before(root_ + "/mnt/w", 0ms), after(root_ + "/mnt/w", 0ms);
+  ASSERT_TRUE(before.Start(Record("before "), error_)) << error_;
+  ASSERT_TRUE(mount.Kill());
+  const std::string dead =
+      "problem: cannot reach /mnt, on fuse (a user-space file system): Transport endpoint is "
+      "not connected";
+  ExpectCalls({"before " + dead}, quiet);
+  ASSERT_TRUE(after.Start(Record("after "), error_)) << error_;
+  EXPECT_EQ(Describe(after.Current()), dead);
+  EXPECT_EQ(after.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
+  Shell("umount -l mnt");
+  ExpectCalls({"before problem: /mnt/w does not exist", "after problem: /mnt/w does not exist"},
+              quiet, /*ordered=*/false);
+  FuseMount again(dir_.Join("back"), dir_.Join("mnt"));
+  ASSERT_TRUE(again.IsMounted()) << again.SkipReason();
+  ExpectCalls({"before /mnt/w: v1", "after /mnt/w: v1"}, quiet, /*ordered=*/false);
 }
 
 // A watcher stopped between the thread's finding its call due and making it,

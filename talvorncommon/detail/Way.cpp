@@ -119,8 +119,8 @@ bool Way::Avoided(const std::string& place, Resolution& result) const {
 
 int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
   const std::string text = folder.string();
-  if (Avoided(text, result)) return -1;
-  const bool remote = Walked(LookPlace::Kind::kFolder, text);
+  if (Avoided(text, result) || !Walked(LookPlace::Kind::kFolder, text, result)) return -1;
+  const bool remote = farMet_;
   // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
   // are narrowed, if at all, only once the whole way is known.
   const int watch = watches_.Add(this, text, kWayMask, kAddFlags, remote);
@@ -195,6 +195,9 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
         result.change.problem = entry.string() + " does not exist";
         if (!lastLink.empty())
           result.change.problem += " (reached through the link " + lastLink + ")";
+      } else if (Unreachable(last ? LookPlace::Kind::kFile : LookPlace::Kind::kFolder,
+                             entry.string(), error, result)) {
+        return result;
       } else {
         result.change.problem =
             "cannot look into " + Shortened(at.string()) + ": " + ErrorText(error);
@@ -238,7 +241,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       }
       push(target);
       lastLink = entry.string();
-      Walked(LookPlace::Kind::kLink, lastLink);
+      static_cast<void>(Walked(LookPlace::Kind::kLink, lastLink, result));
       continue;
     }
     if (!last) {
@@ -258,9 +261,8 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       // As the process would open it: with its effective ids, not the real ones.
       result.change.problem = "cannot read " + entry.string() + ": " + ErrorText(errno);
       result.recheck = true;
-    } else {
+    } else if (Walked(LookPlace::Kind::kFile, entry.string(), result)) {
       result.change.file = entry.string();
-      Walked(LookPlace::Kind::kFile, result.change.file);
     }
     return result;
   }
@@ -496,16 +498,37 @@ bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t f
   return false;
 }
 
-bool Way::Walked(LookPlace::Kind kind, const std::string& place) {
+bool Way::Walked(LookPlace::Kind kind, const std::string& place, Resolution& result) {
   std::optional<FileSystem> fileSystem;
   int error = 0;
   // A link is on its folder's file system, asked just before it.
-  if (kind != LookPlace::Kind::kLink) fileSystem = FileSystemAt(place.c_str(), error);
+  if (kind != LookPlace::Kind::kLink) {
+    fileSystem = FileSystemAt(place.c_str(), error);
+    if (!fileSystem && Unreachable(kind, place, error, result)) return false;
+  }
   walked_.push_back({{kind, place}, fileSystem});
   // What lies beyond a far place is reached through it, also a local file
   // system mounted there, and its path then waits for the far server too.
   farMet_ = farMet_ || (fileSystem && fileSystem->IsRemote());
-  return farMet_;
+  return true;
+}
+
+bool Way::Unreachable(LookPlace::Kind kind, const std::string& place, int error,
+                      Resolution& result) {
+  // What the file system answered about the place itself.
+  if (error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM ||
+      error == ENAMETOOLONG || error == ELOOP)
+    return false;
+  const std::optional<FileSystem> far = FarMountAt(place);
+  if (!far) return false;
+  result.change.problem =
+      "cannot reach " + Shortened(place) + ", on " + far->Describe() + ": " + ErrorText(error);
+  // Looked at like any far place, so that it is found answering again; and
+  // checked again, should no looks' thread be made for it.
+  walked_.push_back({{kind, place}, far});
+  farMet_ = true;
+  result.recheck = true;
+  return true;
 }
 
 void Way::FindRemote() {
