@@ -129,14 +129,17 @@
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
 // fs.protected_symlinks is on (read at each Start, and taken as on where it
-// cannot be read), a link in a sticky folder that anyone may write is followed
-// only if it belongs to the folder's owner or to the file-system user of the
-// thread that resolves: the starting thread at Start, then the thread
-// "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls (for a way with a far place, its
-// "PathWatcherLook", made with the user of the thread that found the place).
-// Another such link leads nowhere, as opening the path on that thread would
-// fail. A real path longer than
+// cannot be read), a link that ends the walk (the path's last part, or the
+// last part of the target of a link that does) in a sticky folder that anyone
+// may write is followed only if it belongs to the folder's owner or to the
+// file-system user of the thread that resolves: the starting thread at Start,
+// then the thread "PathWatcher", which starts with the user of the thread that
+// started the process's first watcher and runs the calls (for a way with a far
+// place, its "PathWatcherLook", made with the user of the thread that found
+// the place). In a user namespace, an owner it does not map (shown as 65534)
+// is neither. Another such link leads nowhere, as opening the path on that
+// thread would fail; a link in the middle of the way, or of a link's target,
+// is followed whoever owns it, as the kernel does. A real path longer than
 // PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <system_error>
 #include <utility>
@@ -62,6 +64,19 @@ void CannotWatch(std::string place, int error, Resolution& result) {
   result.recheck = true;
 }
 
+// Whether the user namespace of the calling thread maps `user`, as the inside
+// ranges of /proc/thread-self/uid_map say. Where the map cannot be read, as
+// outside any user namespace, every user is taken as mapped.
+bool UserMapped(uid_t user) {
+  std::ifstream map("/proc/thread-self/uid_map");
+  if (!map) return true;
+  // One range a line: "inside outside count".
+  for (std::uint64_t inside = 0, outside = 0, count = 0; map >> inside >> outside >> count;) {
+    if (user >= inside && user - inside < count) return true;
+  }
+  return false;
+}
+
 // The kernel's rule for following `link`, found in `folder`, while the setting
 // is on: it stops another user from pointing a name in /tmp that a root
 // program opens at a file of their choosing. Judged with the file-system user
@@ -69,12 +84,17 @@ void CannotWatch(std::string place, int error, Resolution& result) {
 // watcher's calls run on the thread that resolved, so what they open is judged
 // alike. A folder that cannot be looked at any more is taken to refuse it.
 bool FollowRefused(const fs::path& folder, const struct stat& link) {
-  // An invalid id changes nothing and returns the thread's file-system user.
-  if (link.st_uid == static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)))) return false;
   struct stat parent {};
-  return ::stat(folder.c_str(), &parent) != 0 ||
-         ((parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
-          parent.st_uid != link.st_uid);
+  const bool looked = ::stat(folder.c_str(), &parent) == 0;
+  if (looked && ((parent.st_mode & S_ISVTX) == 0 || (parent.st_mode & S_IWOTH) == 0)) return false;
+  // The kernel compares the users themselves; a user namespace shows every
+  // user it does not map as the same overflow user (65534), so such an owner
+  // may be any other user, and matches nobody: neither the folder's owner,
+  // who may show as the same overflow user, nor the thread's user.
+  if (!UserMapped(link.st_uid)) return true;
+  // An invalid id changes nothing and returns the thread's file-system user.
+  return link.st_uid != static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) &&
+         (!looked || parent.st_uid != link.st_uid);
 }
 
 // Owns a file descriptor for the span of a scope.
@@ -214,7 +234,10 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
                                 " links, on the way to " + path_;
         return result;
       }
-      if (protectedLinks_ && FollowRefused(at, status)) {
+      // The kernel judges a link only where it ends a walk: the last part of
+      // the path, or of the target of a link so judged, and so on. One in the
+      // middle of the way, or of a link's target, is followed whoever owns it.
+      if (protectedLinks_ && last && FollowRefused(at, status)) {
         result.change.problem = "cannot follow the link " + entry.string() +
                                 ": in a sticky folder that anyone may write, fs.protected_symlinks "
                                 "refuses a link that is neither the folder owner's nor the "
