@@ -322,27 +322,6 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   static_cast<void>(::umount2(folder.c_str(), MNT_DETACH));
 }
 
-// Turns the kernel's fs.protected_symlinks on for the span of a scope, and puts
-// back what it was, whatever happens in between.
-class ProtectedSymlinksOn {
- public:
-  ProtectedSymlinksOn() : was_(ReadFileBytes(kSetting)) {
-    if (!was_.empty()) std::ofstream(kSetting) << "1\n";
-    on_ = ReadFileBytes(kSetting) == "1\n";
-  }
-  ~ProtectedSymlinksOn() {
-    if (on_) std::ofstream(kSetting) << was_;
-  }
-  ProtectedSymlinksOn(const ProtectedSymlinksOn&) = delete;
-  ProtectedSymlinksOn& operator=(const ProtectedSymlinksOn&) = delete;
-  bool on() const { return on_; }
-
- private:
-  static constexpr const char* kSetting = "/proc/sys/fs/protected_symlinks";
-  const std::string was_;
-  bool on_ = false;
-};
-
 // Where fs.protected_symlinks is on, another user's link in a sticky folder
 // that anyone may write leads nowhere, as opening the path fails with EACCES,
 // unless the folder or the thread's file-system user is the link owner. The
@@ -389,7 +368,14 @@ TEST_F(PathWatcherTest, AnotherUsersLinkInAStickyFolderIsFollowedOnlyWhereTheKer
       "echo 1 > on && echo 0 > off && echo v1 > target && mkdir tmp && ln -s ../target tmp/w && "
       "ln -s .. tmp/d && ln -s tmp/w last && ln -s tmp/d/target middle");
   ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);  // for the other users to follow
-  const ProtectedSymlinksOn kernel;
+  // The kernel's own setting, on for this test alone: put back whatever happens.
+  const char* const kKernelSetting = "/proc/sys/fs/protected_symlinks";
+  const std::string was = ReadFileBytes(kKernelSetting);
+  if (!was.empty()) std::ofstream(kKernelSetting) << "1\n";
+  const bool kernelOn = ReadFileBytes(kKernelSetting) == "1\n";
+  const auto putBack = [&](const std::string* old) { std::ofstream(kKernelSetting) << *old; };
+  const std::unique_ptr<const std::string, decltype(putBack)> restore(kernelOn ? &was : nullptr,
+                                                                      putBack);
   const std::string folder = dir_.Join("tmp");
   const std::string refused =
       "problem: cannot follow the link /tmp/w: in a sticky folder that anyone may write, "
@@ -405,7 +391,7 @@ TEST_F(PathWatcherTest, AnotherUsersLinkInAStickyFolderIsFollowedOnlyWhereTheKer
     std::string said = watcher.Start(Record(), error_) ? Describe(watcher.Current()) : error_;
     const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (opened >= 0) ::close(opened);
-    if (kernel.on() && std::string_view(row.setting) != "off" && row.followed != (opened >= 0))
+    if (kernelOn && std::string_view(row.setting) != "off" && row.followed != (opened >= 0))
       said += row.followed ? "; open() refuses it" : "; open() follows it";
     if (row.follower != kRoot) ::setfsuid(kRoot);
     detail::SetProtectedSymlinksFile(nullptr);
@@ -435,7 +421,7 @@ TEST_F(PathWatcherTest, AnotherUsersLinkInAStickyFolderIsFollowedOnlyWhereTheKer
       return 3;
     });
   }
-  if (!kernel.on()) GTEST_SKIP() << "open() not compared: cannot turn fs.protected_symlinks on";
+  if (!kernelOn) GTEST_SKIP() << "open() not compared: cannot turn fs.protected_symlinks on";
 }
 
 // A failed Start gives a complete text naming the path as given, logs it and
