@@ -93,7 +93,11 @@
 // finds nothing further changed, so a writer on another machine that pauses
 // less than that is read once, whole; a name that comes or goes beside the
 // file calls only if the path then leads elsewhere. A look that fails is seen as a change,
-// and the path's problem then says why. Where every place is local nothing of
+// and the path's problem then says why. A far place that does not answer (a
+// user-space file system whose daemon died fails every call, yet stays
+// mounted) stays far: the path leads nowhere, with a problem that names the
+// place and the error, and the place is looked at until it answers or is
+// unmounted, and the way is then followed wherever it leads. Where every place is local nothing of
 // this exists. A server that stops answering holds a look in the kernel, where
 // nothing can interrupt it: Stop and the destructor still return within about a
 // second, logging that they left the look behind, whose thread ends by itself
@@ -125,14 +129,17 @@
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
 // fs.protected_symlinks is on (read at each Start, and taken as on where it
-// cannot be read), a link in a sticky folder that anyone may write is followed
-// only if it belongs to the folder's owner or to the file-system user of the
-// thread that resolves: the starting thread at Start, then the thread
-// "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls (for a way with a far place, its
-// "PathWatcherLook", made with the user of the thread that found the place).
-// Another such link leads nowhere, as opening the path on that thread would
-// fail. A real path longer than
+// cannot be read), a link that ends the walk (the path's last part, or the
+// last part of the target of a link that does) in a sticky folder that anyone
+// may write is followed only if it belongs to the folder's owner or to the
+// file-system user of the thread that resolves: the starting thread at Start,
+// then the thread "PathWatcher", which starts with the user of the thread that
+// started the process's first watcher and runs the calls (for a way with a far
+// place, its "PathWatcherLook", made with the user of the thread that found
+// the place). In a user namespace, an owner it does not map (shown as 65534)
+// is neither. Another such link leads nowhere, as opening the path on that
+// thread would fail; a link in the middle of the way, or of a link's target,
+// is followed whoever owns it, as the kernel does. A real path longer than
 // PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
