@@ -89,7 +89,6 @@ struct PathHub::State {
   // the same beside ten thousand others.
   std::set<std::pair<Time, uint64_t>> deadlines;
   std::vector<uint64_t> told;
-  std::atomic<bool> askAll{false};
   // The client whose call runs on the thread, null between calls.
   Client* running = nullptr;
   // The clients whose calls Due found due, in the thread's round of calls; a
@@ -115,6 +114,10 @@ struct PathHub::State {
   // open may have taken it, a file of the program's that would get 8 bytes.
   std::mutex wakeMutex;
   int wakeForOthers = -1;
+  // What the Wakes since the thread last read the eventfd asked: the clients
+  // to ask what is due, or all of them. Under wakeMutex.
+  std::vector<const Client*> woken;
+  bool askAll = false;
   int mounts = -1;
   // The mount points of far file systems, as the mount table last said.
   std::vector<std::string> farMounts;
@@ -151,6 +154,8 @@ struct PathHub::State {
     {
       std::lock_guard<std::mutex> lock(wakeMutex);
       wakeForOthers = -1;
+      woken.clear();
+      askAll = false;
       Close(wake);
     }
     Close(instance);
@@ -285,12 +290,16 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
   return true;
 }
 
-void PathHub::Wake() {
-  state_->askAll = true;
+void PathHub::Wake(const Client* client) {
   std::lock_guard<std::mutex> lock(state_->wakeMutex);
+  if (state_->wakeForOthers < 0) return;
+  if (client != nullptr) {
+    state_->woken.push_back(client);
+  } else {
+    state_->askAll = true;
+  }
   const uint64_t one = 1;
-  if (state_->wakeForOthers >= 0)
-    static_cast<void>(::write(state_->wakeForOthers, &one, sizeof one));
+  static_cast<void>(::write(state_->wakeForOthers, &one, sizeof one));
 }
 
 void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDown) {
@@ -353,7 +362,10 @@ void PathHub::State::Run() {
     if ((polled[1].revents & POLLIN) != 0) {
       uint64_t count = 0;
       static_cast<void>(::read(wake, &count, sizeof count));
-      all = askAll.exchange(false);
+      std::lock_guard<std::mutex> wakeLock(wakeMutex);
+      all = std::exchange(askAll, false);
+      // A client woken for may have been removed since: Told skips it.
+      for (const Client* client : std::exchange(woken, {})) Told(client);
     }
     const Time woke = Clock::now();
     if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere

@@ -15,10 +15,10 @@
 // hub's lock it hands each record to the clients whose ways hold its name
 // (one of the watched inode itself to all the watch's clients, an overflow to
 // all), tells all of them when the mount table changes, and asks whether a
-// call is due of the clients told something and those whose deadline has
-// come (of all after an overflow, a mount or a Wake); the calls then run one
-// after the other on the thread, without the lock, so a callback may add or
-// remove any client.
+// call is due of the clients told something (a record, a Wake) and those
+// whose deadline has come, or of all after an overflow, a mount or a Wake
+// for all; the calls then run one after the other on the thread, without the
+// lock, so a callback may add or remove any client.
 //
 // In a child made by fork none of this exists: the child starts from an empty
 // hub of its own, and closes its copies of the parent's descriptors.
@@ -94,9 +94,10 @@ class PathHub {
   // other than Call.
   const std::vector<std::string>& FarMounts() const;
 
-  // Wakes the thread to ask every client what is due: for a client told of
-  // something on another thread. Any thread, while that client is served.
-  void Wake();
+  // Wakes the thread to ask `client` what is due, or every client when null:
+  // for a client told of something on another thread. Any thread, while that
+  // client is served.
+  void Wake(const Client* client = nullptr);
 
   PathHub(const PathHub&) = delete;
   PathHub& operator=(const PathHub&) = delete;
