@@ -86,20 +86,17 @@ class PathWatcherTest : public WatcherTest {
     }
     return watches;
   }
-  // What the kernel reports of the inode at `path` to the watch on it; 0 when
-  // none. The kernel numbers a device as major << 20 | minor.
+  // The mask of the watch on the inode at `path`; 0 when none. The kernel
+  // numbers a device major << 20 | minor.
   static uint32_t MaskOf(const std::string& path) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return 0;
-    std::ostringstream inode;
-    inode << std::hex << " ino:" << status.st_ino
-          << " sdev:" << (major(status.st_dev) << 20 | minor(status.st_dev)) << " mask:";
-    for (const std::string& watch : Watches()) {
-      const std::size_t at = watch.find(inode.str());
-      if (at != std::string::npos)
-        return static_cast<uint32_t>(
-            std::stoul(watch.substr(at + inode.str().size()), nullptr, 16));
-    }
+    ::stat(path.c_str(), &status);
+    std::ostringstream key;
+    key << std::hex << " ino:" << status.st_ino
+        << " sdev:" << (major(status.st_dev) << 20 | minor(status.st_dev)) << " mask:";
+    for (const std::string& watch : Watches())
+      if (const auto at = watch.find(key.str()); at != std::string::npos)
+        return static_cast<uint32_t>(std::stoul(watch.substr(at + key.str().size()), nullptr, 16));
     return 0;
   }
   // Runs `body` in a child made by fork, which has only this thread; its
@@ -270,8 +267,9 @@ TEST_F(PathWatcherTest, AFileIsReadOnceItsWriterHasClosedIt) {
 
 // While a call is held, a flood of events on another name overflows the queue
 // and drops the event of the file's own change: the overflow alone brings the
-// call that reads it, and a call to every other watcher too. Saves queued while a call is held,
-// more than one read of the queue takes, end in one call even with no quiet period.
+// call that reads it, and a call to every other watcher too. Saves queued
+// while a call is held, more than one read of the queue takes, end in one call
+// even with no quiet period.
 TEST_F(PathWatcherTest, WhatQueuesWhileACallIsHeldEndsInOneCall) {
   std::atomic<int> released{0};
   int returned = 0;  // on the watch thread only
