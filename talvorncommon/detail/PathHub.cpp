@@ -84,9 +84,9 @@ struct PathHub::State {
   std::unordered_map<const Client*, uint64_t> seats;
   uint64_t added = 0;
   // The deadlines, soonest first: the thread asks a client what is due only
-  // when its deadline has come or it was told something (`told`), or when it
-  // was woken to ask all (`askAll`), so that a record for one watcher costs
-  // the same beside ten thousand others.
+  // when its deadline has come or it was told something (`told`), or when
+  // all are asked, so that a record for one watcher costs the same beside ten
+  // thousand others.
   std::set<std::pair<Time, uint64_t>> deadlines;
   std::vector<uint64_t> told;
   // The client whose call runs on the thread, null between calls.
@@ -143,6 +143,7 @@ struct PathHub::State {
     seat->second.deadline = seat->second.client->Deadline();
     if (seat->second.deadline) deadlines.emplace(*seat->second.deadline, key);
   }
+  // Forgets a client removed: it is asked and told nothing any more.
   void Unseat(std::map<uint64_t, Seat>::iterator seat) {
     if (seat->second.deadline) deadlines.erase({*seat->second.deadline, seat->first});
     seats.erase(seat->second.client.get());
