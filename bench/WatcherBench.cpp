@@ -47,6 +47,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -823,6 +824,107 @@ Ran RanOf(const fs::path& task) {
   return ran;
 }
 
+// Makes `name` in `folder` and deletes it: two records (created, deleted) for
+// the folder's watch, of a name that no watcher follows.
+void MakeAndDelete(const fs::path& folder, const std::string& name) {
+  const std::string path = (folder / name).string();
+  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0 || close(fd) != 0 || unlink(path.c_str()) != 0) bench::Fail("cannot make " + path);
+}
+
+// As many watchers as the argument says (quietPeriod 0), each following a file
+// of its own in one folder that they all share, <scratch>/shared/f0042: the
+// folder is one watch, which asks for the closes after writing of all its
+// names. With them all started, three figures, each against the same run with
+// fewer watchers:
+// - the CPU of the thread "PathWatcher" (schedstat's first field) while 1000
+//   names that no watcher follows are made and deleted in the folder, one a
+//   millisecond, a name: what a busy folder beside the followed files costs;
+//   the run fails if any of these gives a call;
+// - an overflow's round: with the thread held in watcher 0's call (its file
+//   saved), the folder's names are made and deleted until the queue has
+//   overflowed (max_queued_events names, two records each); the time from the
+//   call's release until every watcher has been called once, which the run
+//   checks, with no further call;
+// - the time to stop them all, one after the other, and the median Stop: on a
+//   loaded machine a few Stops preempted, and the last one's closing of the
+//   instance, weigh on the whole.
+void BM_SharedFolder(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const fs::path folder = fs::path(g_dir) / "shared";
+  fs::create_directories(folder);
+  std::vector<std::string> files;
+  for (int64_t i = 0; i < count; ++i) {
+    files.push_back(fmt::format("{}/f{:04}", folder.string(), i));
+    std::ofstream(files.back()) << "volume = 7\n";
+  }
+  std::atomic<bool> hold{false}, released{false};
+  std::atomic<int64_t> called{0};
+  std::vector<std::unique_ptr<PathWatcher>> watchers;
+  std::string error;
+  for (int64_t i = 0; i < count; ++i) {
+    watchers.push_back(std::make_unique<PathWatcher>(files[static_cast<std::size_t>(i)],
+                                                     std::chrono::milliseconds(0)));
+    const bool started = watchers.back()->Start(
+        [&, i](const PathWatcher::Change&) {
+          ++called;
+          if (i == 0 && hold.exchange(false)) released.wait(false);
+        },
+        error);
+    if (!started) bench::Fail(error);
+  }
+  const auto awaitCalls = [&](int64_t calls) {
+    const auto limit = Clock::now() + std::chrono::seconds(60);
+    while (called < calls) {
+      if (Clock::now() > limit) bench::Fail(fmt::format("{} calls of {}", called.load(), calls));
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the Starts' wake-ups
+  const fs::path hub = TaskOf("PathWatcher");
+  for (auto _ : state) {
+    constexpr int kNames = 1000;
+    const Ran before = RanOf(hub);
+    for (int n = 0; n < kNames; ++n) {
+      MakeAndDelete(folder, "unrelated");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last records read
+    state.counters["hub_cpu_us_per_name"] =
+        static_cast<double>(RanOf(hub).ns - before.ns) / 1e3 / kNames;
+    if (called != 0) bench::Fail(fmt::format("{} calls for names nobody follows", called.load()));
+
+    hold = true;
+    std::ofstream(files[0], std::ios::app) << "volume = 8\n";
+    awaitCalls(1);
+    int64_t queue = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue;
+    for (int64_t n = 0; n <= queue; ++n) MakeAndDelete(folder, "flood");
+    const auto release = Clock::now();
+    released = true;
+    released.notify_all();
+    awaitCalls(1 + count);
+    state.counters["overflow_round_ms"] =
+        std::chrono::duration<double, std::milli>(Clock::now() - release).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (called != 1 + count) {
+      bench::Fail(fmt::format("{} calls after an overflow with {} watchers", called - 1, count));
+    }
+
+    std::vector<double> stops;
+    for (const auto& watcher : watchers) {
+      const auto stopping = Clock::now();
+      if (!watcher->Stop(error)) bench::Fail(error);
+      stops.push_back(std::chrono::duration<double, std::milli>(Clock::now() - stopping).count());
+    }
+    state.counters["stop_all_ms"] = std::accumulate(stops.begin(), stops.end(), 0.0);
+    std::nth_element(stops.begin(), stops.begin() + count / 2, stops.end());
+    state.counters["stop_median_us"] = stops[static_cast<std::size_t>(count / 2)] * 1e3;
+  }
+  watchers.clear();
+  fs::remove_all(folder);
+}
+
 // Returns once a look of the thread whose folder in /proc/self/task is `task`
 // has ended, failing if none has within `limit`. A look is found by sampling
 // the thread's schedstat every 10 ms: a run of samples in which the times it
@@ -1054,6 +1156,7 @@ BENCHMARK(BM_Stop)->DenseRange(0, 2)->Iterations(1);
 BENCHMARK(BM_Idle)->DenseRange(0, 4)->Iterations(1);
 BENCHMARK(BM_ConfigMap)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_ManyFiles)->Arg(1)->Arg(100)->Arg(1000)->Iterations(1);
+BENCHMARK(BM_SharedFolder)->Arg(10)->Arg(1000)->Arg(4000)->Iterations(1);
 BENCHMARK(BM_FarWay)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_LocalLooks)->Iterations(1);
 BENCHMARK(BM_TimedWake)->Iterations(1);
@@ -1163,6 +1266,18 @@ int main(int argc, char** argv) {
         {fmt::format("1000 files, {} bytes a watcher: 1000 / 100 PathWatchers", label),
          "BM_ManyFiles/1000", "BM_ManyFiles/100", field});
   }
+  // Many watchers in one folder: a name that none follows costs the thread
+  // about what it costs beside ten, an overflow calls them all within a
+  // moment, and a Stop costs the same however many are started.
+  const char* const shared = "BM_SharedFolder/4000";
+  figures.push_back({"one folder, hub CPU a name no watcher follows, us: 4000 / 10 watchers",
+                     shared, "BM_SharedFolder/10", "hub_cpu_us_per_name", '<', 2});
+  figures.push_back({"one folder, overflow's round, ms: 4000 / 10 watchers", shared,
+                     "BM_SharedFolder/10", "overflow_round_ms", '<', 2000, true});
+  figures.push_back({"one folder, Stop of all, ms: 4000 / 1000 watchers", shared,
+                     "BM_SharedFolder/1000", "stop_all_ms", '<', 5});
+  figures.push_back({"one folder, a Stop, median us: 4000 / 1000 watchers", shared,
+                     "BM_SharedFolder/1000", "stop_median_us"});
   // A far way on bindfs, changed behind the mount's back, beside a BareLook in
   // the same run, and its looks beside the same looks at a local folder. The
   // delay's goal is on its ratio to the look period, the pace that any

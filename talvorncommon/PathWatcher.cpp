@@ -56,8 +56,9 @@ PathWatcher::Change ChangeOf(const detail::Destination& destination) {
 // another thread uses: such a resolution, waiting for a server that does not
 // answer, keeps it past Stop, and past another Start of the same watcher.
 struct Session {
-  Session(std::string path, detail::Watches& watches, void* client, bool linksProtected)
-      : way(std::move(path), watches, client, linksProtected) {}
+  Session(std::string path, detail::Watches& watches, detail::PathHub::Client* served,
+          bool linksProtected)
+      : way(std::move(path), watches, served, linksProtected), client(served) {}
 
   // What a resolution found, and when.
   struct Resolved {
@@ -83,7 +84,7 @@ struct Session {
     std::lock_guard<std::mutex> lock(mutex);
     if (retired) return;
     done = std::move(made);
-    detail::PathHub::Get().Wake();
+    detail::PathHub::Get().Wake(client);
   }
   void Retire() {
     way.Retire();
@@ -96,6 +97,7 @@ struct Session {
   }
 
   detail::Way way;
+  detail::PathHub::Client* const client;  // whose thread takes the results
   std::mutex mutex;
   std::optional<Resolved> done;  // under mutex
   bool retired = false;          // under mutex

@@ -14,9 +14,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -71,7 +74,21 @@ void Close(std::atomic<int>& descriptor) {
 struct PathHub::State {
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::shared_ptr<Client>> clients;
+  // The clients by the order they were added in, which their calls in a round
+  // keep, each with the deadline it last gave.
+  struct Seat {
+    std::shared_ptr<Client> client;
+    std::optional<Time> deadline;
+  };
+  std::map<uint64_t, Seat> clients;
+  std::unordered_map<const Client*, uint64_t> seats;
+  uint64_t added = 0;
+  // The deadlines, soonest first: the thread asks a client what is due only
+  // when its deadline has come or it was told something (`told`), or when
+  // all are asked, so that a record for one watcher costs the same beside ten
+  // thousand others.
+  std::set<std::pair<Time, uint64_t>> deadlines;
+  std::vector<uint64_t> told;
   // The client whose call runs on the thread, null between calls.
   Client* running = nullptr;
   // The clients whose calls Due found due, in the thread's round of calls; a
@@ -97,20 +114,49 @@ struct PathHub::State {
   // open may have taken it, a file of the program's that would get 8 bytes.
   std::mutex wakeMutex;
   int wakeForOthers = -1;
+  // What the Wakes since the thread last read the eventfd asked: the clients
+  // to ask what is due, or all of them. Under wakeMutex.
+  std::vector<const Client*> woken;
+  bool askAll = false;
   int mounts = -1;
   // The mount points of far file systems, as the mount table last said.
   std::vector<std::string> farMounts;
   Watches table{instance};
 
   void Run();
-  // Reads and hands out what the instance holds; false on an error.
-  bool Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke);
+  // Reads and hands out what the instance holds; false on an error. Sets
+  // `all` when the queue overflowed, which every client has heard.
+  bool Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke, bool& all);
+  // Asks the clients told something, those whose deadline has come, or all,
+  // what is due, and makes the calls.
+  void Serve(std::unique_lock<std::mutex>& lock, bool all);
+  // Notes that `client` was told something: it is asked what is due.
+  void Told(const Client* client) {
+    const auto seat = seats.find(client);
+    if (seat != seats.end()) told.push_back(seat->second);
+  }
+  // Takes the client's deadline again, after it was told or asked something.
+  void Reschedule(uint64_t key) {
+    const auto seat = clients.find(key);
+    if (seat == clients.end()) return;
+    if (seat->second.deadline) deadlines.erase({*seat->second.deadline, key});
+    seat->second.deadline = seat->second.client->Deadline();
+    if (seat->second.deadline) deadlines.emplace(*seat->second.deadline, key);
+  }
+  // Forgets a client removed: it is asked and told nothing any more.
+  void Unseat(std::map<uint64_t, Seat>::iterator seat) {
+    if (seat->second.deadline) deadlines.erase({*seat->second.deadline, seat->first});
+    seats.erase(seat->second.client.get());
+    clients.erase(seat);
+  }
   // Closes every descriptor. The table is empty by then, or dropped at the
   // thread's end: its watches went with the instance.
   void CloseAll() {
     {
       std::lock_guard<std::mutex> lock(wakeMutex);
       wakeForOthers = -1;
+      woken.clear();
+      askAll = false;
       Close(wake);
     }
     Close(instance);
@@ -236,16 +282,25 @@ bool PathHub::Add(const std::shared_ptr<Client>& client, const std::function<voi
     s.ReadMounts();
   }
   setUp(s.table);
-  s.clients.push_back(client);
+  const uint64_t key = s.added++;
+  s.clients[key].client = client;
+  s.seats[client.get()] = key;
+  s.Reschedule(key);
+  s.told.push_back(key);
   s.Wake();  // its deadline may come first
   return true;
 }
 
-void PathHub::Wake() {
+void PathHub::Wake(const Client* client) {
   std::lock_guard<std::mutex> lock(state_->wakeMutex);
+  if (state_->wakeForOthers < 0) return;
+  if (client != nullptr) {
+    state_->woken.push_back(client);
+  } else {
+    state_->askAll = true;
+  }
   const uint64_t one = 1;
-  if (state_->wakeForOthers >= 0)
-    static_cast<void>(::write(state_->wakeForOthers, &one, sizeof one));
+  static_cast<void>(::write(state_->wakeForOthers, &one, sizeof one));
 }
 
 void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDown) {
@@ -253,12 +308,12 @@ void PathHub::Remove(Client* client, const std::function<void(Watches&)>& tearDo
   std::unique_lock<std::mutex> lock(s.mutex);
   const bool onThread = OnThread();
   if (!onThread) s.changed.wait(lock, [&] { return s.running != client; });
-  const auto found = std::find_if(s.clients.begin(), s.clients.end(),
-                                  [client](const auto& entry) { return entry.get() == client; });
-  if (found == s.clients.end()) return;
+  const auto found = s.seats.find(client);
+  if (found == s.seats.end()) return;
+  const auto seat = s.clients.find(found->second);
   // Kept alive past the erase: tearDown may still need it.
-  const std::shared_ptr<Client> keep = *found;
-  s.clients.erase(found);
+  const std::shared_ptr<Client> keep = seat->second.client;
+  s.Unseat(seat);
   std::replace(s.due.begin(), s.due.end(), keep, std::shared_ptr<Client>());
   tearDown(s.table);
   if (!s.clients.empty()) return;
@@ -283,11 +338,8 @@ void PathHub::State::Run() {
     if (stopping && clients.empty()) break;
     // Asleep in the kernel until an event, a wake-up or the first deadline of
     // a client: with none, no timeout at all.
-    std::optional<Time> deadline;
-    for (const auto& client : clients) {
-      const std::optional<Time> its = client->Deadline();
-      if (its && (!deadline || *its < *deadline)) deadline = its;
-    }
+    const std::optional<Time> deadline =
+        deadlines.empty() ? std::nullopt : std::optional<Time>(deadlines.begin()->first);
     timespec timeout{};
     if (deadline) {
       const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
@@ -303,38 +355,27 @@ void PathHub::State::Run() {
     lock.lock();
     if (ready < 0) {
       if (pollError == EINTR) continue;
-      for (const auto& client : clients) client->Failed("poll failed: " + ErrorText(pollError));
+      for (const auto& [key, seat] : clients)
+        seat.client->Failed("poll failed: " + ErrorText(pollError));
       break;
     }
+    bool all = false;
     if ((polled[1].revents & POLLIN) != 0) {
       uint64_t count = 0;
       static_cast<void>(::read(wake, &count, sizeof count));
+      std::lock_guard<std::mutex> wakeLock(wakeMutex);
+      all = std::exchange(askAll, false);
+      // A client woken for may have been removed since: Told skips it.
+      for (const Client* client : std::exchange(woken, {})) Told(client);
     }
     const Time woke = Clock::now();
     if ((polled[2].revents & POLLPRI) != 0) {  // mounted or unmounted anywhere
       ReadMounts();
-      for (const auto& client : clients) client->OnMountsChanged(woke);
+      for (const auto& [key, seat] : clients) seat.client->OnMountsChanged(woke);
+      all = true;
     }
-    if ((polled[0].revents & POLLIN) != 0 && !Dispatch(buffer, woke)) break;
-    const Time now = Clock::now();
-    int bytes = 0;
-    const bool queued = ::ioctl(instance, FIONREAD, &bytes) == 0 && bytes > 0;
-    for (const auto& client : clients) {
-      if (client->Due(now, queued)) due.push_back(client);
-    }
-    // One call after the other, without the lock: a callback may start, stop
-    // or destroy any watcher, its own included.
-    for (std::size_t next = 0; next < due.size(); ++next) {
-      const std::shared_ptr<Client> client = due[next];
-      if (!client) continue;
-      running = client.get();
-      lock.unlock();
-      client->Call();
-      lock.lock();
-      running = nullptr;
-      changed.notify_all();
-    }
-    due.clear();
+    if ((polled[0].revents & POLLIN) != 0 && !Dispatch(buffer, woke, all)) break;
+    Serve(lock, all);
   }
   // Nothing of the hub outlives its thread: a watcher that destroyed itself
   // from its callback, the last one, leaves no descriptor open either.
@@ -346,22 +387,64 @@ void PathHub::State::Run() {
   changed.notify_all();
 }
 
-bool PathHub::State::Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke) {
+void PathHub::State::Serve(std::unique_lock<std::mutex>& lock, bool all) {
+  const Time now = Clock::now();
+  int bytes = 0;
+  const bool queued = ::ioctl(instance, FIONREAD, &bytes) == 0 && bytes > 0;
+  std::vector<uint64_t> asked;
+  if (all) {
+    for (const auto& [key, seat] : clients) asked.push_back(key);
+  } else {
+    asked = told;
+    for (auto next = deadlines.begin(); next != deadlines.end() && next->first <= now; ++next)
+      asked.push_back(next->second);
+    std::sort(asked.begin(), asked.end());
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+  }
+  told.clear();
+  for (const uint64_t key : asked) {
+    // A client told something may have been removed since.
+    const auto seat = clients.find(key);
+    if (seat == clients.end()) continue;
+    if (seat->second.client->Due(now, queued)) due.push_back(seat->second.client);
+    Reschedule(key);
+  }
+  // One call after the other, without the lock: a callback may start, stop
+  // or destroy any watcher, its own included.
+  for (std::size_t next = 0; next < due.size(); ++next) {
+    const std::shared_ptr<Client> client = due[next];
+    if (!client) continue;
+    running = client.get();
+    lock.unlock();
+    client->Call();
+    lock.lock();
+    running = nullptr;
+    changed.notify_all();
+  }
+  due.clear();
+}
+
+bool PathHub::State::Dispatch(std::array<char, kReadBufferSize>& buffer, Time woke, bool& all) {
   const ssize_t size = ::read(instance, buffer.data(), buffer.size());
   if (size < 0 && errno != EAGAIN && errno != EINTR) {
     const std::string why = "reading the inotify instance failed: " + ErrorText(errno);
-    for (const auto& client : clients) client->Failed(why);
+    for (const auto& [key, seat] : clients) seat.client->Failed(why);
     return false;
   }
   std::vector<void*> served;
   const auto handOut = [&](const inotify_event& record, std::string_view name) {
     if ((record.mask & IN_Q_OVERFLOW) != 0) {
-      for (const auto& client : clients) client->OnRecord(record, name, woke);
+      for (const auto& [key, seat] : clients) seat.client->OnRecord(record, name, woke);
+      all = true;
       return;
     }
-    // A copy: a client that resolves its way again changes the table.
-    table.ClientsOf(record.wd, served);
-    for (void* client : served) static_cast<Client*>(client)->OnRecord(record, name, woke);
+    // Only the clients whose ways look the name up there, or all the watch's
+    // for a record of the watched inode itself.
+    table.ClientsOf(record.wd, name, served);
+    for (void* client : served) {
+      static_cast<Client*>(client)->OnRecord(record, name, woke);
+      Told(static_cast<Client*>(client));
+    }
     if ((record.mask & IN_IGNORED) != 0) table.Dropped(record.wd);
   };
   ForEachInotifyRecord(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)),

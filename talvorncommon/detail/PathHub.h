@@ -12,10 +12,13 @@
 // The thread exists while at least one client is added: the first Add opens
 // the descriptors and starts it, the last Remove ends it and closes them. It
 // sleeps in ppoll with no timeout while no client has a deadline. Under the
-// hub's lock it hands every record to the clients whose watch it is (an
-// overflow to all), tells all of them when the mount table changes, and asks
-// each whether a call is due; the calls then run one after the other on the
-// thread, without the lock, so a callback may add or remove any client.
+// hub's lock it hands each record to the clients whose ways hold its name
+// (one of the watched inode itself to all the watch's clients, an overflow to
+// all), tells all of them when the mount table changes, and asks whether a
+// call is due of the clients told something (a record, a Wake) and those
+// whose deadline has come, or of all after an overflow, a mount or a Wake
+// for all; the calls then run one after the other on the thread, without the
+// lock, so a callback may add or remove any client.
 //
 // In a child made by fork none of this exists: the child starts from an empty
 // hub of its own, and closes its copies of the parent's descriptors.
@@ -45,12 +48,15 @@ class PathHub {
   class Client {
    public:
     virtual ~Client() = default;
-    // A record of one of the client's watches, or an overflow of the queue;
-    // `woke` is when the thread woke to read it.
+    // A record of one of the client's watches, of a name its way holds there
+    // or of the watched inode itself, or an overflow of the queue; `woke` is
+    // when the thread woke to read it.
     virtual void OnRecord(const inotify_event& record, std::string_view name, Time woke) = 0;
     // The mount table changed: anything on the way may lead elsewhere.
     virtual void OnMountsChanged(Time woke) = 0;
     // When the thread must wake for the client; nullopt: not before an event.
+    // Read again only once the client was told or asked something, or added:
+    // it changes in no other way, or a Wake must follow the change.
     virtual std::optional<Time> Deadline() const = 0;
     // Whether a call is due at `now`; `queued` when records still wait in the
     // kernel's queue.
@@ -88,9 +94,10 @@ class PathHub {
   // other than Call.
   const std::vector<std::string>& FarMounts() const;
 
-  // Wakes the thread to ask every client what is due: for a client told of
-  // something on another thread. Any thread, while that client is served.
-  void Wake();
+  // Wakes the thread to ask `client` what is due, or every client when null:
+  // for a client told of something on another thread. Any thread, while that
+  // client is served.
+  void Wake(const Client* client = nullptr);
 
   PathHub(const PathHub&) = delete;
   PathHub& operator=(const PathHub&) = delete;

@@ -163,10 +163,7 @@ int Way::AskClose(const fs::path& folder, int watch, std::map<int, Folder>& want
   // The folder's watch was just added, and knows whether it is remote.
   const int asked =
       watches_.Add(this, folder.string(), kWayMask | kFinalFolderMask, kAddFlags, false);
-  if (asked == watch) {
-    wanted[watch].closeAsked = true;
-    return watch;
-  }
+  if (asked == watch) return watch;
   // Whatever took the folder's place is not on the way as it was walked.
   if (asked >= 0 && wanted.count(asked) == 0 && folders_.count(asked) == 0)
     watches_.Release(this, asked);
@@ -201,6 +198,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
     const fs::path entry = at / part;
     const bool last = pending.empty();
     wanted[atWatch].names.insert(part);
+    watches_.Look(this, atWatch, part);
     if (last) {
       // The close is asked of this folder before the file is looked up and
       // watched: a writer that writes and closes in between is heard closing.
@@ -304,9 +302,14 @@ Resolution Way::Follow(bool& finalMoved, const std::vector<std::string>* avoid) 
   Resolution result = Walk(wanted, finalWatch, finalName);
   avoid_ = nullptr;
   if (result.elsewhere) {
-    // The way stays as it was: only the watches this walk added go.
+    // The way stays as it was: only the watches and names this walk added go.
     for (const auto& [watch, folder] : wanted) {
-      if (folders_.count(watch) == 0 && watch != fileWatch_) watches_.Release(this, watch);
+      const auto kept = folders_.find(watch);
+      if (kept != folders_.end()) {
+        watches_.Keep(this, watch, kept->second.names);
+      } else if (watch != fileWatch_) {
+        watches_.Release(this, watch);
+      }
     }
     finalMoved = false;
     return result;
@@ -327,19 +330,18 @@ Resolution Way::Follow(bool& finalMoved, const std::vector<std::string>* avoid) 
     if (wanted.count(watch) == 0) watches_.Release(this, watch);
   }
   for (auto& [watch, folder] : wanted) {
+    // The names looked up there before and not now no longer bring records.
     const auto previous = folders_.find(watch);
-    // A watch kept from before still has its mask; a new one has the way's.
-    const uint32_t had = (previous == folders_.end() ? kWayMask : previous->second.mask) |
-                         (folder.closeAsked ? kFinalFolderMask : 0);
-    folder.mask = kWayMask | (watch == finalWatch ? kFinalFolderMask : 0);
-    if (folder.mask == had && !masksUnsure_) continue;
-    // Replaces the mask, by path. Should another folder have taken the path
-    // meanwhile, the masks of the watches may no longer be what is recorded:
-    // the next resolution, which the event of that replacement brings, sets
-    // them all again.
-    if (!watches_.Set(this, watch, folder.path, folder.mask, kAddFlags, masksUnsure_)) {
-      unsure = true;
-    }
+    if (previous != folders_.end() && previous->second.names != folder.names)
+      watches_.Keep(this, watch, folder.names);
+    // Replaces this way's ask, and the kernel's mask by path where the asks
+    // together now differ from it: also where another way that asked more has
+    // left the watch, which its leaving could not narrow. Should another
+    // folder have taken the path meanwhile, the masks of the watches may no
+    // longer be what is recorded: the next resolution, which the event of
+    // that replacement brings, sets them all again.
+    const uint32_t mask = kWayMask | (watch == finalWatch ? kFinalFolderMask : 0);
+    if (!watches_.Set(this, watch, folder.path, mask, kAddFlags, masksUnsure_)) unsure = true;
   }
   masksUnsure_ = unsure;
   folders_ = std::move(wanted);
@@ -390,135 +392,6 @@ void Way::Classify(const inotify_event& record, std::string_view name, Seen& see
     seen.content = true;
     seen.writing = false;
   }
-}
-
-void Watches::Register(const void* owner, void* client) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  registered_[owner] = client;
-}
-
-void Watches::Retire(const void* owner) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (registered_.erase(owner) == 0) return;
-  for (auto entry = entries_.begin(); entry != entries_.end();) Leave(entry++, owner);
-}
-
-int Watches::Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags,
-                 bool remote) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (registered_.count(owner) == 0) break;
-    const uint64_t since = changes_;
-    const uint64_t instance = instances_;
-    ++adding_;
-    lock.unlock();
-    // The path is looked up by the kernel, which may wait for a server that
-    // does not answer.
-    const int watch =
-        ::inotify_add_watch(instance_.load(), path.c_str(), mask | flags | IN_MASK_ADD);
-    const int error = errno;
-    lock.lock();
-    const auto met = changed_.find(watch);
-    const bool again = met != changed_.end() && met->second > since;
-    if (--adding_ == 0) changed_.clear();
-    if (instance != instances_) break;
-    if (watch < 0) {
-      errno = error;
-      return -1;
-    }
-    if (again) continue;
-    const auto entry = entries_.try_emplace(watch).first;
-    entry->second.flags = flags;
-    entry->second.kernel |= mask;
-    entry->second.remote |= remote;
-    Ask& ask = entry->second.owners[owner];
-    ask.mask |= mask;
-    ask.path = path;
-    if (registered_.count(owner) != 0) return watch;
-    // Retired meanwhile: what it added goes, unless others ask it too.
-    Leave(entry, owner);
-    break;
-  }
-  errno = ECANCELED;
-  return -1;
-}
-
-bool Watches::Set(const void* owner, int watch, const std::string& path, uint32_t mask,
-                  uint32_t flags, bool force) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto entry = entries_.find(watch);
-  // Dropped by the kernel, whose event follows, or the owner has retired.
-  if (entry == entries_.end() || registered_.count(owner) == 0) return false;
-  entry->second.owners[owner] = {mask, path};
-  return Apply(watch, entry->second, path, flags, force);
-}
-
-void Watches::Release(const void* owner, int watch) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto entry = entries_.find(watch);
-  if (entry != entries_.end()) Leave(entry, owner);
-}
-
-void Watches::ClientsOf(int watch, std::vector<void*>& clients) const {
-  clients.clear();
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto entry = entries_.find(watch);
-  if (entry == entries_.end()) return;
-  for (const auto& [owner, ask] : entry->second.owners) {
-    // An owner leaves every entry as it retires: each one here is registered.
-    const auto client = registered_.find(owner);
-    if (client != registered_.end()) clients.push_back(client->second);
-  }
-}
-
-void Watches::Dropped(int watch) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  entries_.erase(watch);
-}
-
-void Watches::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  entries_.clear();
-  ++instances_;
-}
-
-void Watches::Changed(int watch) {
-  if (adding_ > 0) changed_[watch] = ++changes_;
-}
-
-void Watches::Leave(std::map<int, Entry>::iterator entry, const void* owner) {
-  if (entry->second.owners.erase(owner) == 0) return;
-  if (entry->second.owners.empty()) {
-    ::inotify_rm_watch(instance_.load(), entry->first);
-    Changed(entry->first);
-    entries_.erase(entry);
-  }
-  // Otherwise the kernel's mask stays as wide as it is, until an owner sets
-  // it again after a walk of its own: narrowing it here would ask for the
-  // watch by another owner's path, which a far file system mounted since may
-  // lead through, and hold the lock, and the Stop that takes it, for as long
-  // as that server is silent. What no owner asks brings records none takes.
-}
-
-bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force) {
-  uint32_t wanted = 0;
-  for (const auto& [owner, ask] : entry.owners) wanted |= ask.mask;
-  // A path through a far file system is never asked under the lock: its mask
-  // stays as wide as it grew, which brings records that no way takes.
-  if ((wanted == entry.kernel && !force) || entry.remote) return true;
-  // Without IN_MASK_ADD: the mask may narrow. Another inode found at the path
-  // is not watched unless some way watches it already.
-  const int found = ::inotify_add_watch(instance_.load(), path.c_str(), wanted | flags);
-  Changed(watch);
-  if (found == watch) {
-    entry.kernel = wanted;
-    return true;
-  }
-  if (found >= 0 && entries_.count(found) == 0) {
-    ::inotify_rm_watch(instance_.load(), found);
-    Changed(found);
-  }
-  return false;
 }
 
 bool Way::Walked(LookPlace::Kind kind, const std::string& place, Resolution& result) {

@@ -32,6 +32,7 @@
 
 #include "talvorncommon/detail/FileSystems.h"
 #include "talvorncommon/detail/Looks.h"
+#include "talvorncommon/detail/Watches.h"
 
 namespace TalvornCommon::detail {
 
@@ -61,85 +62,6 @@ struct Seen {
   bool content = false;         // the file's content or the file itself may have changed
   bool overflow = false;        // the kernel dropped events
   std::optional<bool> writing;  // a writer began writing the file (true) or closed it
-};
-
-// The watches of the process's one inotify instance. The kernel gives one
-// watch per inode, shared by every way that watches it, so the mask it holds
-// must be what all those ways ask of it together. Any thread: a way through a
-// server that does not answer is resolved on a thread of its own, whose
-// system calls may wait for that server, so they are made outside the table's
-// lock, which the thread that serves every watcher takes for each record.
-class Watches {
- public:
-  // `instance` is the descriptor of the instance, read at each call.
-  explicit Watches(const std::atomic<int>& instance) : instance_(instance) {}
-  Watches(const Watches&) = delete;
-  Watches& operator=(const Watches&) = delete;
-
-  // `owner` may watch from now on; the records of its watches are `client`'s.
-  void Register(const void* owner, void* client);
-  // `owner` watches nothing any more: each of its watches goes or stays as
-  // Release has it, and what it adds later is refused (ECANCELED), as a
-  // resolution still waiting for its server when the watcher stopped would.
-  void Retire(const void* owner);
-
-  // Adds `mask` to what `owner` asks of the inode at `path` (the kernel's mask
-  // only grows); the watch, or -1 with errno set. `remote`: a call on the path
-  // may wait for a server, so the table never narrows its mask, which would
-  // take such a call under the lock.
-  int Add(const void* owner, const std::string& path, uint32_t mask, uint32_t flags, bool remote);
-  // Makes `mask` all that `owner` asks of `watch`, found at `path`, and sets
-  // the kernel's mask to what all its owners ask (always, if `force`). False
-  // when the path now leads to another inode: that one is not kept unless
-  // some way watches it already.
-  bool Set(const void* owner, int watch, const std::string& path, uint32_t mask, uint32_t flags,
-           bool force);
-  // `owner` no longer needs `watch`: the watch goes when no other owner asks
-  // it; otherwise its mask stays as it is (never asked by path here).
-  void Release(const void* owner, int watch);
-
-  // The clients whose ways watch `watch`, in `clients` (a copy: a client that
-  // resolves its way again changes the table).
-  void ClientsOf(int watch, std::vector<void*>& clients) const;
-  // The kernel removed the watch (IN_IGNORED): its number means nothing now.
-  void Dropped(int watch);
-  // The instance is closed: no watch is left.
-  void Clear();
-
- private:
-  struct Ask {
-    uint32_t mask = 0;
-    std::string path;
-  };
-  struct Entry {
-    uint32_t flags = 0;
-    uint32_t kernel = 0;  // as last set in the kernel
-    bool remote = false;
-    std::map<const void*, Ask> owners;
-  };
-
-  // Sets the kernel's mask to what all owners ask, by `path`. Under the lock.
-  bool Apply(int watch, Entry& entry, const std::string& path, uint32_t flags, bool force);
-  // `owner` leaves the entry; the watch goes when no owner is left. Under the lock.
-  void Leave(std::map<int, Entry>::iterator entry, const void* owner);
-  // Notes that the kernel's watch changed under an Add's call. Under the lock.
-  void Changed(int watch);
-
-  const std::atomic<int>& instance_;
-  mutable std::mutex mutex_;
-  std::map<const void*, void*> registered_;  // owner: client
-  std::map<int, Entry> entries_;
-  // Adds whose call runs outside the lock, and the watches removed or narrowed
-  // meanwhile, each with the count of such changes when it was made: an Add
-  // whose call met one of them may hold a watch or a mask the kernel no longer
-  // has, and makes its call again. Removals never wait for a call that may
-  // wait for ever for its server.
-  int adding_ = 0;
-  uint64_t changes_ = 0;
-  std::map<int, uint64_t> changed_;
-  // Moves on when the instance is closed: an Add whose call spans it has met
-  // the old instance, whose watch numbers mean nothing to the new one.
-  uint64_t instances_ = 0;
 };
 
 // A seam for a race that cannot be caused reliably for real: a writer that
@@ -221,8 +143,6 @@ class Way {
   struct Folder {
     std::string path;
     std::set<std::string, std::less<>> names;  // looked up in it on the way
-    uint32_t mask = kWayMask;                  // as last asked of the watches
-    bool closeAsked = false;                   // the walk added kFinalFolderMask
   };
 
   // Whether the walk must stop before `place`; sets `elsewhere` if so.
