@@ -97,19 +97,19 @@
 // alone, and the first of two such edits stays in force until the next
 // change. A file whose times have fractions of a second (NFS, SMB, bindfs) is
 // then asked by statx alone. With their default options, any change on NFS,
-// SMB, bindfs or virtiofs, and any edit of the file through sshfs (in place,
-// by rename, of one size within one second), is seen within about a second,
-// as elsewhere; a name replaced on the far side in a folder on the way through
+// SMB or bindfs, and any edit of the file through sshfs (in place, by rename,
+// of one size within one second), is seen within about a second, as
+// elsewhere; a name replaced on the far side in a folder on the way through
 // sshfs (a link swapped, a ConfigMap's `..data`) shows once sshfs's own cache
 // lets it through, up to 20 seconds later, or within about a second with
 // sshfs's `-o dir_cache=no`. A daemon that keeps attributes of its own and
-// gives times with fractions of a second (rclone, s3fs may) shows a change once
-// its cache lets it through. What a look finds changed is a burst's event: the way is resolved
-// again, and the call comes once a further look, a fifth of a second later,
-// finds nothing further changed, so a writer on another machine that pauses
-// less than that is read once, whole; a name that comes or goes beside the
-// file calls only if the path then leads elsewhere. A look that fails is seen as a change,
-// and the path's problem then says why. Where every place is local nothing of
+// gives times with fractions of a second (rclone, s3fs may) shows a change
+// once its cache lets it through. What a look finds changed is a burst's
+// event: the way is resolved again, and the call comes once a further look, a
+// fifth of a second later, finds nothing further changed, so a writer on
+// another machine that pauses less than that is read once, whole; a name that
+// comes or goes beside the file calls only if the path then leads elsewhere.
+// A look that fails is seen as a change, and the path's problem then says why. Where every place is local nothing of
 // this exists. A server that stops answering holds a look in the kernel, where
 // nothing can interrupt it: Stop and the destructor still return within about a
 // second, logging that they left the look behind, whose thread ends by itself
