@@ -86,21 +86,38 @@
 // place on the way which file system it is on (statfs); an unknown one is taken
 // as local. Where one is such a far place, the way from it down to the file is
 // looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
-// which exists only while the way has a far place: a folder's identity and
-// modification time (which a link replaced in it moves), the file's identity,
-// size and times, each with statx's AT_STATX_FORCE_SYNC: the kernel asks the
-// server rather than the attributes an NFS client keeps for 3 to 60 seconds (a
-// FUSE mount for one): a change on NFS is seen within about a second, as
-// elsewhere. What a look finds changed is a burst's event: the way is resolved
-// again, and the call comes once a further look, a fifth of a second later,
-// finds nothing further changed, so a writer on another machine that pauses
-// less than that is read once, whole; a name that comes or goes beside the
-// file calls only if the path then leads elsewhere. A look that fails is seen as a change,
-// and the path's problem then says why. A far place that does not answer (a
-// user-space file system whose daemon died fails every call, yet stays
-// mounted) stays far: the path leads nowhere, with a problem that names the
-// place and the error, and the place is looked at until it answers or is
-// unmounted, and the way is then followed wherever it leads. Where every place is local nothing of
+// which exists only while the way has a far place. A look asks what a reader
+// would get. A folder: its identity and modification time (which a link
+// replaced in it moves), with statx's AT_STATX_FORCE_SYNC, so that the kernel
+// asks the server rather than the attributes an NFS client keeps for 3 to 60
+// seconds (a FUSE mount for one). The file: opened, which reaches the server
+// where a user-space daemon answers a stat from a cache of its own (sshfs
+// keeps attributes for 20 seconds), then asked its identity, size and times
+// as a folder is, which also gives the kernel the size at which a reader's
+// read stops. Where its times are whole seconds (sftp's), so that two edits
+// of one size within one second look alike, a file of up to 64 KiB is read
+// and its content compared too; a larger one there is told by size and times
+// alone, and the first of two such edits stays in force until the next
+// change. A file whose times have fractions of a second (NFS, SMB, bindfs) is
+// then asked by statx alone. With their default options, any change on NFS,
+// SMB or bindfs, and any edit of the file through sshfs (in place, by rename,
+// of one size within one second), is seen within about a second, as
+// elsewhere; a name replaced on the far side in a folder on the way through
+// sshfs (a link swapped, a ConfigMap's `..data`) shows once sshfs's own cache
+// lets it through, up to 20 seconds later, or within about a second with
+// sshfs's `-o dir_cache=no`. A daemon that keeps attributes of its own and
+// gives times with fractions of a second (rclone, s3fs may) shows a change
+// once its cache lets it through. What a look finds changed is a burst's
+// event: the way is resolved again, and the call comes once a further look, a
+// fifth of a second later, finds nothing further changed, so a writer on
+// another machine that pauses less than that is read once, whole; a name that
+// comes or goes beside the file calls only if the path then leads elsewhere.
+// A look that fails is seen as a change, and the path's problem then says why.
+// A far place that does not answer (a user-space file system whose daemon
+// died fails every call, yet stays mounted) stays far: the path leads
+// nowhere, with a problem that names the place and the error, and the place
+// is looked at until it answers or is unmounted, and the way is then
+// followed wherever it leads. Where every place is local nothing of
 // this exists. A server that stops answering holds a look in the kernel, where
 // nothing can interrupt it: Stop and the destructor still return within about a
 // second, logging that they left the look behind, whose thread ends by itself
@@ -202,7 +219,10 @@ class PathWatcher {
   // How often a way through a file system whose changes may come from elsewhere
   // is looked at: a change made on another machine is seen within about a
   // second, for one look a second (a wake-up of its thread and a round trip to
-  // the server for each place asked, about a tenth of a millisecond of CPU).
+  // the server for each folder asked and for a file asked by statx, four for a
+  // file opened and read, as through sshfs: about a tenth of a millisecond of
+  // CPU, and about as many wake-ups as a thread that reads the file whole
+  // once a second).
   static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of

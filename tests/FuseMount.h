@@ -27,10 +27,38 @@
 #include <cerrno>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 
 namespace TalvornCommon::testing {
+
+// Enters a mount namespace of the test process's own, once; false where it
+// cannot (no CAP_SYS_ADMIN).
+inline bool EnterOwnMountNamespace() {
+  static const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return entered;
+}
+
+// Starts `argv` (a program on the PATH, or a path) as a child whose output
+// goes to `output` and which is killed with the thread that starts it (the
+// test's main thread), also when ctest kills a test that timed out, where no
+// destructor runs and a stopped daemon would stay for ever. `prepare` runs in
+// the child before the exec, and its failure ends the child with 125. Until
+// the exec, the child does nothing that might wait for a lock another thread
+// held at the fork: system calls only. The child's pid, or -1.
+inline pid_t SpawnDaemon(const char* const argv[], int output, bool (*prepare)() = nullptr) {
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+  ::dup2(output, 1);
+  ::dup2(output, 2);
+  if (prepare && !prepare()) ::_exit(125);
+  ::execvp(argv[0], const_cast<char* const*>(argv));
+  ::_exit(errno == ENOENT ? 127 : 126);
+}
 
 class FuseMount {
  public:
@@ -46,7 +74,12 @@ class FuseMount {
   // mount to show. When it cannot, SkipReason tells why.
   FuseMount(const std::string& backing, const std::string& mountFolder,
             const std::string& options = kFreshOptions)
-      : mountFolder_(mountFolder), reason_(Mount(backing, options)) {}
+      : FuseMount({"bindfs", "-f", "-o", options, backing, mountFolder}) {}
+  // Mounts with another daemon's `command`: the program, found on the PATH and
+  // kept in the foreground so that its pid is the daemon's, then its
+  // arguments, the last of which is the mount folder.
+  explicit FuseMount(const std::vector<std::string>& command)
+      : mountFolder_(command.back()), reason_(Mount(command)) {}
   // Unmounts and reaps the daemon, also a paused one, whatever the test did;
   // the mount of a killed one is detached all the same.
   // A paused daemon is let go first, so that the calls waiting for it are
@@ -84,38 +117,25 @@ class FuseMount {
   }
 
  private:
-  // -f keeps bindfs in the foreground, so its pid is the daemon's. What it says
-  // goes to a memory file, told when it fails: on the test's output it would
-  // hold ctest's pipe open for as long as a daemon outliving a crashed test.
-  // None does: the daemon is killed with the thread that starts it (the test's
-  // main thread), also when ctest kills a test that timed out with its daemon
-  // paused, where no destructor runs and a stopped daemon would stay for ever.
-  std::string Mount(const std::string& backing, const std::string& options) {
+  // What the daemon says goes to a memory file, told when it fails: on the
+  // test's output it would hold ctest's pipe open for as long as a daemon
+  // outliving a crashed test.
+  std::string Mount(const std::vector<std::string>& command) {
+    const std::string& program = command.front();
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
-    static const bool ownNamespace =
-        ::unshare(CLONE_NEWNS) == 0 &&
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    if (!ownNamespace) return "cannot mount: no mount namespace of the test's own";
-    const char* argv[] = {
-        "bindfs", "-f", "-o", options.c_str(), backing.c_str(), mountFolder_.c_str(), nullptr};
-    const int output = ::memfd_create("bindfs-output", MFD_CLOEXEC);
+    if (!EnterOwnMountNamespace()) return "cannot mount: no mount namespace of the test's own";
+    std::vector<const char*> argv;
+    for (const std::string& each : command) argv.push_back(each.c_str());
+    argv.push_back(nullptr);
+    const int output = ::memfd_create("daemon-output", MFD_CLOEXEC);
     struct stat unmounted {};
     ::stat(mountFolder_.c_str(), &unmounted);
-    const pid_t parent = ::getpid();
-    daemon_ = ::fork();
-    if (daemon_ == 0) {
-      // Until the exec, nothing that might wait for a lock another thread
-      // held at the fork.
-      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
-      ::dup2(output, 1);
-      ::dup2(output, 2);
-      ::execvp("bindfs", const_cast<char* const*>(argv));
-      ::_exit(errno == ENOENT ? 127 : 126);
-    }
+    daemon_ = SpawnDaemon(argv.data(), output);
     const bool spawned = daemon_ > 0;
-    // Only bindfs mounts in this namespace, so another device on the folder is
-    // its mount, and a stat that answers through it shows that the daemon
-    // serves. A bindfs that gives up (127: there is none) is reaped here.
+    // Only the tests' daemons mount in this namespace, so another device on
+    // the folder is the daemon's mount, and a stat that answers through it
+    // shows that the daemon serves. A daemon that gives up (127: there is
+    // none) is reaped here.
     int status = 0;
     bool ended = false;
     const auto mountedOrEnded = [&] {
@@ -128,9 +148,10 @@ class FuseMount {
     ::close(output);
     if (!spawned || ended) daemon_ = -1;
     if (!spawned) return "cannot mount: fork failed";
-    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127) return "bindfs is not installed";
-    if (ended) return "cannot mount: bindfs ended: " + said;
-    return mounted ? "" : "cannot mount: bindfs did not mount within ten seconds: " + said;
+    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+      return program + " is not installed";
+    if (ended) return "cannot mount: " + program + " ended: " + said;
+    return mounted ? "" : "cannot mount: " + program + " did not mount within ten seconds: " + said;
   }
 
   std::string mountFolder_;

@@ -160,6 +160,9 @@ TEST_F(LooksTest, FindsEachChangeAndTellsTheFilesApart) {
       {"a file created beside it", "echo e > ..1/beside", "c+s"},
       {"saved by rename", "mv new ..1/settings", "f[cf]*s"},
       {"..data swapped", "mv -T ..up ..data", "c+s"},
+      {"the file deleted", "rm ..1/settings", "f[cf]*s"},
+      // A look after one that failed opens the file.
+      {"a fifo put in its place, which a look never waits on", "mkfifo ..1/settings", "f[cf]*s"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

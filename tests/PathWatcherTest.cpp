@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "FuseMount.h"
+#include "SshfsMount.h"
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
 #include "talvorncommon/detail/ProtectedSymlinks.h"
@@ -799,6 +800,66 @@ TEST_F(PathWatcherTest, AUserSpaceMountWhoseDaemonDiedIsAProblemUntilItIsMadeAga
   FuseMount again(dir_.Join("back"), dir_.Join("mnt"));
   ASSERT_TRUE(again.IsMounted()) << again.SkipReason();
   ExpectCalls({"before /mnt/w: v1", "after /mnt/w: v1"}, quiet, /*ordered=*/false);
+}
+
+// Edits on the server's side of a far file system, "back/w" seen as "mnt/w",
+// through caches that keep what a stat asks for: sshfs with its default
+// options keeps attributes in its daemon for 20 seconds, with whole-second
+// times; the other mount has the kernel keep them for 30. Each edit is called
+// once with the whole new file within the waits' ten seconds, also one of the
+// same size within the same second as the last; a file written for seconds,
+// a line in two pieces at a time, has its final content in force after the
+// last call.
+class FarEditsTest : public PathWatcherTest {
+ protected:
+  void SetUp() override { Shell("mkdir back mnt && echo v1 > back/w"); }
+  void ExpectEditsCalled() {
+    const auto quiet = 300ms;
+    PathWatcher watcher(root_ + "/mnt/w", quiet);
+    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
+    struct Row {
+      const char *what, *script, *lastCall;
+      bool once;  // else the calls before the last may be any
+    } rows[] = {
+        {"an edit in place", "echo v2 >> back/w", "/mnt/w: v1\nv2", true},
+        {"a save by rename", "echo v3 > back/.w && mv back/.w back/w", "/mnt/w: v3", true},
+        {"an edit at a whole second", "echo v4 > back/w && touch -d @1000000000 back/w",
+         "/mnt/w: v4", true},
+        {"another of one size within that second",
+         "echo v5 > back/w && touch -d @1000000000 back/w", "/mnt/w: v5", true},
+        {"a file written for seconds",
+         "for i in 1 2 3 4 5 6; do printf l$i >> back/w; sleep 0.25; echo >> back/w; sleep 0.25; "
+         "done",
+         "/mnt/w: v5\nl1\nl2\nl3\nl4\nl5\nl6", false},
+    };
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.what);
+      Shell(row.script);
+      if (row.once) {
+        ExpectCalls({row.lastCall}, quiet);
+        continue;
+      }
+      const auto last = [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_.empty() ? "" : calls_.back();
+      };
+      EXPECT_TRUE(WaitUntil([&] { return last() == row.lastCall; })) << last();
+      std::this_thread::sleep_for(3 * quiet);
+      EXPECT_EQ(last(), row.lastCall);
+    }
+  }
+};
+
+TEST_F(FarEditsTest, ThroughSshfsWithItsDefaults) {
+  SshfsMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  ExpectEditsCalled();
+}
+
+TEST_F(FarEditsTest, ThroughAKernelThatKeepsAttributes) {
+  FuseMount mount(dir_.Join("back"), dir_.Join("mnt"), "attr_timeout=30,entry_timeout=30");
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  ExpectEditsCalled();
 }
 
 // A watcher stopped between the thread's finding its call due and making it,

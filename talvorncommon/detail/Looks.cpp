@@ -1,19 +1,15 @@
 #include "talvorncommon/detail/Looks.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
+#include "talvorncommon/detail/Sight.h"
 #include "talvorncommon/detail/WatchThreadHook.h"
 
 namespace TalvornCommon::detail {
@@ -25,61 +21,10 @@ using Kind = LookPlace::Kind;
 // Shown by debuggers, top and /proc/<pid>/task/<tid>/comm (15 characters at most).
 constexpr const char* kThreadName = "PathWatcherLook";
 
-// What a look saw of a place. A folder's modification time moves when a name
-// in it comes, goes or is replaced; a file's sizes and times move when it is
-// written. The device and inode tell a place replaced under the same name. A
-// place that could not be looked at is its errno alone.
-struct Sight {
-  int error = 0;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  std::int64_t modified = 0;  // ns
-  std::int64_t changed = 0;   // ns
-  bool operator==(const Sight&) const = default;
-};
-
 struct Seen {
   LookPlace place;
   Sight sight;
 };
-
-std::int64_t Nanoseconds(const statx_timestamp& time) {
-  return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
-}
-
-// A place is asked of the file system itself. A network file system keeps
-// attributes for seconds (NFS 3 to 60 by default) and a user-space one for a
-// second, and a plain stat, even an open and fstat, may be answered from that
-// cache, blind to a change made on the far side; AT_STATX_FORCE_SYNC has the
-// kernel ask the server (NFS, SMB, FUSE) each time, in one call per place,
-// with only the search permission of its folders.
-//
-// A link is never asked: its target cannot change in place, and one put in its
-// stead (a ConfigMap's `..data` swapped by rename) moves the modification time
-// of the folder it is in, which is looked at, or is heard by inotify where that
-// folder is local. Each place asked is a round trip to the server, and a sleep
-// and wake-up of the thread while it answers. Where a file system keeps its
-// times to the second, a link swapped twice within the second a look saw the
-// first swap in goes unseen, as a file written twice within it at one size.
-Sight LookAt(const LookPlace& place) {
-  Sight sight;
-  if (place.kind == Kind::kLink) return sight;
-  struct statx status {};
-  if (::statx(AT_FDCWD, place.path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
-              STATX_BASIC_STATS, &status) != 0) {
-    sight.error = errno;
-    return sight;
-  }
-  sight.device = makedev(status.stx_dev_major, status.stx_dev_minor);
-  sight.inode = status.stx_ino;
-  sight.modified = Nanoseconds(status.stx_mtime);
-  if (place.kind == Kind::kFile) {
-    sight.size = static_cast<off_t>(status.stx_size);
-    sight.changed = Nanoseconds(status.stx_ctime);
-  }
-  return sight;
-}
 
 // The sights of `places`: the last one of a place in `before`, a first look at
 // any other.
@@ -105,8 +50,11 @@ struct Changes {
 // names up again rather than trust what it kept of them.
 Changes LookAgain(std::vector<Seen>& seen) {
   Changes changes;
-  for (Seen& each : seen) {
-    Sight now = LookAt(each.place);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    Seen& each = seen[i];
+    if (i + 1 < seen.size() && LeftToNext(each.place, seen[i + 1].place, seen[i + 1].sight))
+      continue;
+    Sight now = LookAt(each.place, each.sight);
     if (now == each.sight) continue;
     each.sight = std::move(now);
     changes.any = true;
