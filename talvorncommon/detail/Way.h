@@ -238,6 +238,8 @@ class Way {
   // Asks which file system `place` is on, and notes it as walked; true when
   // a call on its path may wait for a server.
   bool Walked(LookPlace::Kind kind, const std::string& place);
+  // The device whose looks `place` is in, when it is on a far file system.
+  dev_t DeviceOf(const std::string& place, const std::optional<FileSystem>& fileSystem) const;
   // Finds the first walked place on a remote file system.
   void FindRemote();
 
