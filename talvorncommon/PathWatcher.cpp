@@ -334,7 +334,7 @@ void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
     // resolution tries again.
     LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
     lookedAt.clear();
-    SetWhyLooked(std::string());
+    SetWhyLooked({});
     return;
   }
   if (places == lookedAt) return;
