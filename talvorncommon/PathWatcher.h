@@ -59,7 +59,8 @@
 // One for all. Every started PathWatcher of a process shares one inotify
 // instance, one eventfd, one descriptor of the mount table and the one thread
 // "PathWatcher", which exists while at least one watcher is started: following
-// ten thousand files costs one of the user's instances. A folder or file that
+// ten thousand files costs one of the user's instances. Far places add one
+// thread per far file system, however many watchers look there. A folder or file that
 // several watchers watch is one watch, which asks of the kernel what they ask
 // together, and each judges its events against its own way. The calls of all
 // the watchers are made one after the other on that thread, so a long call
@@ -82,32 +83,39 @@
 // folder (vboxsf, vmhgfs, prl_fs) is never heard. Each resolution asks every
 // place on the way which file system it is on (statfs); an unknown one is taken
 // as local. Where one is such a far place, the way from it down to the file is
-// looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
-// which exists only while the way has a far place: a folder's identity and
-// modification time (which a link replaced in it moves), the file's identity,
-// size and times, each with statx's AT_STATX_FORCE_SYNC: the kernel asks the
-// server rather than the attributes an NFS client keeps for 3 to 60 seconds (a
-// FUSE mount for one): a change on NFS is seen within about a second, as
-// elsewhere. What a look finds changed is a burst's event: the way is resolved
-// again, and the call comes once a further look, a fifth of a second later,
-// finds nothing further changed, so a writer on another machine that pauses
-// less than that is read once, whole; a name that comes or goes beside the
-// file calls only if the path then leads elsewhere. A look that fails is seen as a change,
-// and the path's problem then says why. Where every place is local nothing of
-// this exists. A server that stops answering holds a look in the kernel, where
-// nothing can interrupt it: Stop and the destructor still return within about a
-// second, logging that they left the look behind, whose thread ends by itself
-// once the server answers, and no call is made after Stop has returned. Only
-// the watchers whose way goes through that server wait: a Start resolves its
-// way on the calling thread, which waits for the server alone (a Start made
-// from an onChanged callback waits on the thread that serves every watcher;
-// a Stop on another thread meanwhile fails at once, as the watcher is not
-// started yet, and so does another Start),
-// and from then on a way with a far place is resolved on its looks' thread.
-// A far place that comes on a way that had none (a network file system
-// mounted over a folder on it, a link turned towards one) is known from the
-// mount table, by its type's name, before the way reaches it, and the way is
-// resolved on a looks' thread from there on.
+// looked at every kRemoteLookPeriod on a thread "PathWatcherLook" of that file
+// system's (a mount, told apart by its device), which exists while some
+// watcher's way has a place on it: the places of all the watchers on it are
+// looked at together, a place that several ways share (their folder, the same
+// file) asked once a look, and what it shows goes to each watcher whose way
+// holds it; a way across two far file systems is looked at on both. Asked are a
+// folder's identity and modification time (which a link replaced in it moves),
+// the file's identity, size and times, each with statx's AT_STATX_FORCE_SYNC:
+// the kernel asks the server rather than the attributes an NFS client keeps for
+// 3 to 60 seconds (a FUSE mount for one): a change on NFS is seen within about
+// a second, as elsewhere. What a look finds changed is a burst's event: the way
+// is resolved again, and the call comes once a further look at its places, a
+// fifth of a second later, finds nothing further changed, so a writer on
+// another machine that pauses less than that is read once, whole; a name that
+// comes or goes beside the file calls only if the path then leads elsewhere. A
+// look that fails is seen as a change, and the path's problem then says why.
+// Where every place is local nothing of this exists. A server that stops
+// answering holds its file system's look in the kernel, where nothing can
+// interrupt it: Stop and the destructor return at once, or, for the last
+// watcher on that file system, within about a second (the threads it was the
+// last of waited for together), logging that they left the look behind, whose
+// thread ends by itself once the server answers; no call is made after Stop has
+// returned. Only the watchers whose way goes through that server wait, those on
+// other file systems are looked at and called on time: a Start resolves its way
+// on the calling thread, which waits for the server alone (a Start made from an
+// onChanged callback waits on the thread that serves every watcher; a Stop on
+// another thread meanwhile fails at once, as the watcher is not started yet,
+// and so does another Start), and from then on a way with a far place is
+// resolved on the look thread of its first far file system. A far place that
+// comes on a way that had none (a network file system mounted over a folder on
+// it, a link turned towards one) is known from the mount table, by its type's
+// name, before the way reaches it, and the way is resolved on a look thread
+// from there on (first on one for such places, whose server is not known yet).
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has a
@@ -129,8 +137,9 @@
 // only if it belongs to the folder's owner or to the file-system user of the
 // thread that resolves: the starting thread at Start, then the thread
 // "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls (for a way with a far place, its
-// "PathWatcherLook", made with the user of the thread that found the place).
+// process's first watcher and runs the calls (for a way with a far place, the
+// "PathWatcherLook" of its file system, made with the user of the thread that
+// first found a place on it).
 // Another such link leads nowhere, as opening the path on that thread would
 // fail. A real path longer than
 // PATH_MAX is a problem, which names it by its two ends.
@@ -183,8 +192,9 @@ class PathWatcher {
   static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
   // How often a way through a file system whose changes may come from elsewhere
   // is looked at: a change made on another machine is seen within about a
-  // second, for one look a second (a wake-up of its thread and a round trip to
-  // the server for each place asked, about a tenth of a millisecond of CPU).
+  // second, for one look a second of each file system's places together (a
+  // wake-up of its thread and a round trip to the server for each distinct
+  // place asked, about a tenth of a millisecond of CPU each).
   static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of
