@@ -1419,9 +1419,6 @@ int main(int argc, char** argv) {
                  "BM_LocalLooks", "wakeups_per_s", '\0', 0},
              Far{"CPU of a look, us: PathWatcherLook through bindfs / a timed wake doing nothing",
                  "BM_TimedWake", "look_cpu_us", '\0', 0},
-             Far{"idle wake-ups a second: PathWatcher's two threads / a thread reading the file "
-                 "again",
-                 "BM_FarWay/2", "wakeups_per_s", '\0', 0},
          }) {
       figures.push_back({fmt::format("far way, {}", far.label), "BM_FarWay/1", far.baseline,
                          far.field, far.goal, far.limit, true});
