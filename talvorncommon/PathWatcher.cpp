@@ -164,9 +164,9 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
   // Resolves the way again, so that the next records are read against the way
   // as it is now, and a folder that has just appeared is watched before a
   // writer fills it. A way with a place on a remote file system is resolved on
-  // the look thread of its first far file system, since a server that does not answer would hold
-  // the resolution, and with it every watcher of the process; the records that come meanwhile wait
-  // for it.
+  // the look thread of its first far file system, since a server that does
+  // not answer would hold the resolution, and with it every watcher of the
+  // process; the records that come meanwhile wait for it.
   void Resolve();
   // Takes in what a resolution found (Start's first, or one during a burst,
   // here or elsewhere), and reads the records that waited for it.
