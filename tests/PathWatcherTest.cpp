@@ -741,7 +741,10 @@ TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
   Shell("echo v2 >> back/42");
   WaitForCalls(1);
   std::this_thread::sleep_for(2500ms);  // two looks more, which must call nobody
-  EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/42: v1\nv2"));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/42: v1\nv2"));
+  }
   ASSERT_EQ(::umount2(dir_.Join("mnt").c_str(), MNT_DETACH), 0);
   EXPECT_THAT(WaitForCalls(kWatchers),
               ::testing::AllOf(::testing::SizeIs(kWatchers),
