@@ -722,30 +722,36 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
 
 // A hundred watchers of files in one far folder share one look thread, which
 // asks the folder once a look for them all; a file edited in place behind the
-// mount calls its own watcher once and no other. Nothing else goes on: the
-// call comes only because the look thread wakes the sleeping hub. Unmounted
-// from under the ways, the file system's thread ends, and the hub sleeps with
-// no timeout, as for local ways.
+// mount calls its own watcher once and no other. The folders on the way are
+// the test's alone, on a file system of its own over /mnt, where no other
+// program's name comes or goes: the call comes only because the look thread
+// wakes the sleeping hub. Unmounted from under the ways, the file system's
+// thread ends, and the hub sleeps with no timeout, as for local ways.
 TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
   constexpr int kWatchers = 100;
-  const auto mount = Far("");
-  if (!mount) GTEST_SKIP() << skipped_;
-  Shell("for i in $(seq 0 99); do echo v1 > back/$i; done");
+  if (!OwnMountNamespace() || ::mount("quiet", "/mnt", "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "cannot mount a file system of the test's own on /mnt";
+  const struct Unmount {
+    ~Unmount() { ::umount2("/mnt", MNT_DETACH); }
+  } unmount;
+  Shell("mkdir /mnt/back /mnt/far && for i in $(seq 0 99); do echo v1 > /mnt/back/$i; done");
+  FuseMount mount("/mnt/back", "/mnt/far");
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
   std::vector<std::unique_ptr<PathWatcher>> watchers;
   for (int i = 0; i < kWatchers; ++i) {
-    watchers.push_back(std::make_unique<PathWatcher>(root_ + "/mnt/" + std::to_string(i), 0ms));
+    watchers.push_back(std::make_unique<PathWatcher>("/mnt/far/" + std::to_string(i), 0ms));
     ASSERT_TRUE(watchers.back()->Start(Record(std::to_string(i) + " "), error_)) << error_;
   }
   EXPECT_EQ(CountThreads(), threads_ + 2);
   EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
-  Shell("echo v2 >> back/42");
+  Shell("echo v2 >> /mnt/back/42");
   WaitForCalls(1);
   std::this_thread::sleep_for(2500ms);  // two looks more, which must call nobody
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/42: v1\nv2"));
+    EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/far/42: v1\nv2"));
   }
-  ASSERT_EQ(::umount2(dir_.Join("mnt").c_str(), MNT_DETACH), 0);
+  ASSERT_EQ(::umount2("/mnt/far", MNT_DETACH), 0);
   EXPECT_THAT(WaitForCalls(kWatchers),
               ::testing::AllOf(::testing::SizeIs(kWatchers),
                                ::testing::Each(HasSubstr(" does not exist"))));
