@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <mutex>
@@ -93,8 +94,14 @@ class LooksTest : public ::testing::Test {
     // Also when a failed check ends the test early: the thread must not call it.
     ~Client() override { test.looks_.Leave(this); }
     void Looked(bool changed, bool fileChanged) override {
-      std::lock_guard<std::mutex> lock(test.mutex_);
-      told += !changed ? 's' : fileChanged ? 'f' : 'c';
+      {
+        std::lock_guard<std::mutex> lock(test.mutex_);
+        told += !changed ? 's' : fileChanged ? 'f' : 'c';
+      }
+      if (!slow) return;
+      calling = true;  // time for a Leave to come while it runs
+      std::this_thread::sleep_for(milliseconds(100));
+      calling = false;
     }
     // What was told up to the next Looked(false, false); cleared for the next run.
     std::string NextRun() {
@@ -113,6 +120,7 @@ class LooksTest : public ::testing::Test {
     }
     LooksTest& test;
     std::string told;  // under mutex_
+    std::atomic<bool> slow{false}, calling{false};
   };
 
   void SetUp() override {
@@ -142,7 +150,7 @@ class LooksTest : public ::testing::Test {
 // first sight of their places; then what a look finds of a place goes to each
 // client that holds it, and to no other, the file's change told apart from a
 // name come beside it; a client that leaves is told nothing more, while the
-// other goes on.
+// other goes on; a Leave waits for a call that runs.
 TEST_F(LooksTest, WhatALookFindsGoesToTheClientsThatHoldThePlace) {
   Shell("echo a > a && echo b > b");
   Client first(*this), second(*this);
@@ -161,7 +169,11 @@ TEST_F(LooksTest, WhatALookFindsGoesToTheClientsThatHoldThePlace) {
   Shell("echo a3 >> a && echo b2 >> b");
   EXPECT_THAT(second.NextRun(), MatchesRegex("f+s"));
   EXPECT_EQ(first.Told(), "");
+  second.slow = true;
+  Shell("echo b3 >> b");
+  ASSERT_TRUE(WaitUntil([&] { return second.calling.load(); }));
   EXPECT_TRUE(looks_.Leave(&second));
+  EXPECT_FALSE(second.calling);
 }
 
 }  // namespace
