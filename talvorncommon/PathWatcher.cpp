@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "talvorncommon/detail/Burst.h"
+#include "talvorncommon/detail/Fork.h"
 #include "talvorncommon/detail/Log.h"
 #include "talvorncommon/detail/LookEngine.h"
 #include "talvorncommon/detail/PathHub.h"
@@ -119,15 +120,11 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
   // returned. Runs under startStopMutex.
   void StopInternal();
 
-  // True in a child made by fork from a process whose copy of this watcher was
-  // started: the thread that serves the watch, and the watch itself, are the
-  // parent's (the child's hub has closed its copies of their descriptors).
-  bool Inherited() const {
-    const pid_t owner = ownerPid.load();
-    return owner != 0 && owner != ::getpid();
-  }
-  // Forgets the parent's watch without a word to the parent's thread.
-  void ReleaseInherited();
+  // At the record's first use in a child made by fork: forgets the parent's
+  // watch without a word to the parent's thread, whatever the parent's threads
+  // were doing with the record at the fork. True when the parent's copy was
+  // started or starting.
+  bool Adopt();
 
   // Makes `next` the current Change, warns when a problem begins, calls back.
   void Report(const Change& next);
@@ -192,11 +189,11 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
   const std::chrono::milliseconds quietPeriod;  // as given: the burst bounds it
   std::mutex startStopMutex;
   std::atomic<bool> watching{false};
-  // A Start resolves the way without startStopMutex. Under startStopMutex.
-  bool starting = false;
-  // The process whose hub serves the watch, or which is starting or stopping
-  // it (a fork meanwhile copies the start/stop lock held); 0 when none.
-  std::atomic<pid_t> ownerPid{0};
+  // A Start resolves the way without startStopMutex. Written under
+  // startStopMutex; atomic for the child that adopts the record.
+  std::atomic<bool> starting{false};
+  // The process that made the record, or the child that adopted it last.
+  detail::ForkStamp stamp;
   // Set by StartInternal before the hub serves it; then the hub thread's alone.
   OnChanged onChanged;
   mutable std::mutex currentMutex;
@@ -460,7 +457,6 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // Set before the hub serves it: its first call must find them, and must not
   // be overwritten by them.
   onChanged = std::move(callback);
-  ownerPid = ::getpid();
   detail::PathHub& hub = detail::PathHub::Get();
   std::shared_ptr<Session> started;
   const bool added = hub.Add(
@@ -475,7 +471,6 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
       reason);
   if (!added) {
     onChanged = nullptr;
-    ownerPid = 0;
     return false;
   }
   // Resolved here, without the lock of the thread that serves every watcher:
@@ -540,35 +535,33 @@ void PathWatcher::Impl::StopInternal() {
   // Only the hub thread reads it, and no call of this watcher runs any more;
   // from its own callback (a destruction) the call still runs and keeps it.
   if (currentWatcher != this) onChanged = nullptr;
-  ownerPid = 0;
   detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathStopped,
                     "Stopped a PathWatcher on '{}'.", path);
 }
 
-void PathWatcher::Impl::ReleaseInherited() {
-  watching = false;
-  ownerPid = 0;
-  // The child has only the thread that forked. What another of the parent's
-  // threads held or was changing at the fork is abandoned, never destroyed: a
-  // lock it held would stay held for ever in the copy, a list it was changing
-  // may be half changed. The session's watches are the parent's hub's, which
-  // the child has abandoned too, and the look threads are the parent's.
-  const auto abandon = [](auto& member) {
-    using Member = std::remove_reference_t<decltype(member)>;
-    ::new (static_cast<void*>(&member)) Member();
-  };
-  abandon(startStopMutex);
-  abandon(currentMutex);
-  abandon(findingsMutex);
-  abandon(findings);
-  abandon(session);
-  abandon(held);
-  abandon(lookedAt);
-  if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
-  burst.reset();
-  resolving = resolveAgain = starting = false;
-  ending.reset();
-  onChanged = nullptr;
+bool PathWatcher::Impl::Adopt() {
+  bool served = false;
+  stamp.Adopt([this, &served] {
+    served = watching || starting;
+    // The child has only the thread that forked. What another of the parent's
+    // threads held or was changing at the fork is abandoned, never destroyed:
+    // a lock it held would stay held for ever in the copy, a string or list it
+    // was changing may be half changed. The session's watches are the parent's
+    // hub's, which the child has abandoned too, and the look threads are the
+    // parent's.
+    const auto abandon = [](auto&... members) {
+      (static_cast<void>(::new (static_cast<void*>(&members))
+                             std::remove_reference_t<decltype(members)>()),
+       ...);
+    };
+    abandon(startStopMutex, currentMutex, current, whyLooked, onChanged, session, burst, reported,
+            lookedAt, ending, held, findingsMutex, findings, pending);
+    watching = starting = false;
+    resolving = resolveAgain = false;
+    reportedFile = -1;
+    if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
+  });
+  return served;
 }
 
 void PathWatcher::Impl::Report(const Change& next) {
@@ -599,12 +592,7 @@ PathWatcher::PathWatcher(std::string path, std::chrono::milliseconds quietPeriod
 
 PathWatcher::~PathWatcher() {
   Impl& self = *impl;
-  // In a child made by fork, which has only the thread that forked, the
-  // start/stop lock may be a copy of one held by another of the parent's.
-  if (self.Inherited()) {
-    self.ReleaseInherited();
-    return;
-  }
+  self.Adopt();
   if (currentWatcher == &self) {
     // The call that runs now is the last: the hub keeps the record alive until
     // it returns, but whatever the callback captured from the owner may be
@@ -619,12 +607,11 @@ PathWatcher::~PathWatcher() {
 
 bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
   Impl& self = *impl;
+  self.Adopt();  // a child's copy: its lock may be held by a thread of the parent's
   {
     // From its own onChanged the watcher is started, and the lock may be held
     // by a Stop that waits for that very call.
-    const bool inherited = self.Inherited();
-    if (inherited) self.ReleaseInherited();
-    const bool fromCallback = !inherited && currentWatcher == &self;
+    const bool fromCallback = currentWatcher == &self;
     std::unique_lock<std::mutex> lock(self.startStopMutex, std::defer_lock);
     if (!fromCallback) lock.lock();
     std::string reason;
@@ -645,10 +632,8 @@ bool PathWatcher::Start(OnChanged onChanged, std::string& error) {
 
 bool PathWatcher::Stop(std::string& error) {
   Impl& self = *impl;
-  if (self.Inherited()) {
-    self.ReleaseInherited();
-    return true;
-  }
+  // The child's copy of a started watcher: nothing of its watch is the child's.
+  if (self.Adopt()) return true;
   if (currentWatcher == &self) {
     error = fmt::format(
         "A PathWatcher on '{}' cannot be stopped from its own onChanged callback; stop aborted!",
@@ -665,14 +650,18 @@ bool PathWatcher::Stop(std::string& error) {
   return false;
 }
 
-bool PathWatcher::IsWatching() const { return impl->watching.load() && !impl->Inherited(); }
+// A child's copy that the child has not used yet is told as never started: its
+// lock may be held by a thread of the parent's, which the child does not have.
+bool PathWatcher::IsWatching() const { return impl->stamp.Ours() && impl->watching.load(); }
 
 std::string PathWatcher::WhyLooked() const {
+  if (!impl->stamp.Ours()) return std::string();
   std::lock_guard<std::mutex> lock(impl->currentMutex);
   return impl->whyLooked;
 }
 
 PathWatcher::Change PathWatcher::Current() const {
+  if (!impl->stamp.Ours()) return Change();
   std::lock_guard<std::mutex> lock(impl->currentMutex);
   return impl->current;
 }

@@ -98,8 +98,12 @@
 // fifth of a second later, finds nothing further changed, so a writer on
 // another machine that pauses less than that is read once, whole; a name that
 // comes or goes beside the file calls only if the path then leads elsewhere. A
-// look that fails is seen as a change, and the path's problem then says why.
-// Where every place is local nothing of this exists. A server that stops
+// look that fails is seen as a change, and the path's problem then says why. A
+// far place that does not answer (a user-space file system whose daemon died
+// fails every call, yet stays mounted) stays far: the path leads nowhere, with
+// a problem that names the place and the error, and the place is looked at
+// until it answers or is unmounted, and the way is then followed wherever it
+// leads. Where every place is local nothing of this exists. A server that stops
 // answering holds its file system's look in the kernel, where nothing can
 // interrupt it: Stop and the destructor return at once, or, for the last
 // watcher on that file system, within about a second (the threads it was the
@@ -133,23 +137,34 @@
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
 // fs.protected_symlinks is on (read at each Start, and taken as on where it
-// cannot be read), a link in a sticky folder that anyone may write is followed
-// only if it belongs to the folder's owner or to the file-system user of the
-// thread that resolves: the starting thread at Start, then the thread
-// "PathWatcher", which starts with the user of the thread that started the
-// process's first watcher and runs the calls (for a way with a far place, the
-// "PathWatcherLook" of its file system, made with the user of the thread that
-// first found a place on it).
-// Another such link leads nowhere, as opening the path on that thread would
-// fail. A real path longer than
-// PATH_MAX is a problem, which names it by its two ends.
+// cannot be read), a link that ends the walk (the path's last part, or the
+// last part of the target of a link that does) in a sticky folder that anyone
+// may write is followed only if it belongs to the folder's owner or to the
+// file-system user of the thread that resolves: the starting thread at Start,
+// then the thread "PathWatcher", which starts with the user of the thread that
+// started the process's first watcher and runs the calls (for a way with a far
+// place, the "PathWatcherLook" of its file system, made with the user of the
+// thread that first found a place on it). In a user namespace, an owner it
+// does not map (shown as 65534) is neither. Another such link leads nowhere,
+// as opening the path on that thread would fail; a link in the middle of the
+// way, or of a link's target, is followed whoever owns it, as the kernel does.
+// A real path longer than PATH_MAX is a problem, which names it by its two
+// ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
-// started watcher makes no calls and IsWatching() is false there; Stop (which
-// succeeds) and the destructor release only the child's copies of the watcher's
-// descriptors, never the parent's watch, and Start in the child opens a fresh
-// watch of the child's own. A child that exits after a failed exec, running the
-// destructors of static watchers, leaves the parent's watch as it was.
+// watcher makes no calls there and is as if never started (IsWatching() false,
+// Current() and WhyLooked() empty); Stop (which succeeds if the parent's copy
+// was started or starting) and the destructor release only the child's copies
+// of the watcher's descriptors, never the parent's watch, and Start in the
+// child opens a fresh watch of the child's own. This holds whenever the fork
+// comes, even while other threads of the parent start, stop or use watchers or
+// write the library's log lines: the child takes its copy afresh at its first
+// use there, and a fork waits for a log line being written, never for a Start
+// or a call. A child that exits after a failed exec, running the destructors
+// of static watchers, leaves the parent's watch as it was. What the program
+// logs itself while it forks is its own to see to: a lock of a spdlog sink or
+// of spdlog's registry held by another of its threads at the fork stays held
+// in the child, where the library's next line would wait for it for ever.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in

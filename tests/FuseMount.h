@@ -6,6 +6,7 @@
 //   FuseMount mount(backing.path(), mountFolder.path());
 //   if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
 //   ASSERT_TRUE(mount.Pause());  // calls through the mount now wait for the daemon
+//   ASSERT_TRUE(mount.Kill());   // or fail at once: the daemon is dead, its mount left
 //
 // The mount is made in a mount namespace of the test process's own, entered on
 // first use, so that no other process sees it (under ctest every TEST runs in a
@@ -25,6 +26,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "TestSupport.h"
 
@@ -45,18 +47,17 @@ class FuseMount {
   FuseMount(const std::string& backing, const std::string& mountFolder,
             const std::string& options = kFreshOptions)
       : mountFolder_(mountFolder), reason_(Mount(backing, options)) {}
-  // Unmounts and reaps the daemon, also a paused one, whatever the test did.
+  // Unmounts and reaps the daemon, also a paused one, whatever the test did;
+  // the mount of a killed one is detached all the same.
   // A paused daemon is let go first, so that the calls waiting for it are
   // answered rather than aborted where it is quick enough. The mount is
   // detached before the daemon ends, so that no later call through its path
   // finds a dead connection. SIGKILL ends the daemon whatever its state, and the
   // calls still waiting in the mount then fail with ECONNABORTED.
   ~FuseMount() {
-    if (daemon_ <= 0) return;
-    ::kill(daemon_, SIGCONT);
-    ::umount2(mountFolder_.c_str(), MNT_DETACH);
-    ::kill(daemon_, SIGKILL);
-    ::waitpid(daemon_, nullptr, 0);
+    if (daemon_ > 0) ::kill(daemon_, SIGCONT);
+    if (IsMounted()) ::umount2(mountFolder_.c_str(), MNT_DETACH);
+    if (daemon_ > 0) static_cast<void>(Kill());
   }
   FuseMount(const FuseMount&) = delete;
   FuseMount& operator=(const FuseMount&) = delete;
@@ -68,12 +69,19 @@ class FuseMount {
   // Stops the daemon and returns once it has stopped; calls through the mount
   // then wait for it, except those the kernel's caches answer. Once only.
   [[nodiscard]] bool Pause() {
-    int status = 0;  // IsMounted first: kill(-1) would stop every process
-    return IsMounted() && ::kill(daemon_, SIGSTOP) == 0 &&
+    int status = 0;  // a daemon first: kill(-1) would stop every process
+    return daemon_ > 0 && ::kill(daemon_, SIGSTOP) == 0 &&
            ::waitpid(daemon_, &status, WUNTRACED) == daemon_ && WIFSTOPPED(status);
   }
   // Lets the daemon answer again, the waiting calls first.
-  [[nodiscard]] bool Resume() { return IsMounted() && ::kill(daemon_, SIGCONT) == 0; }
+  [[nodiscard]] bool Resume() { return daemon_ > 0 && ::kill(daemon_, SIGCONT) == 0; }
+  // Kills the daemon and reaps it, leaving its mount as a crashed daemon
+  // does: every call through it then fails with ENOTCONN, and the mount table
+  // still lists it. Once only.
+  [[nodiscard]] bool Kill() {
+    const pid_t daemon = std::exchange(daemon_, -1);
+    return daemon > 0 && ::kill(daemon, SIGKILL) == 0 && ::waitpid(daemon, nullptr, 0) == daemon;
+  }
 
  private:
   // -f keeps bindfs in the foreground, so its pid is the daemon's. What it says

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace TalvornCommon::detail {
 namespace {
@@ -47,16 +49,6 @@ constexpr Known kKnown[] = {
     {kParallelsMagic, Reach::kVmShare, "prl_fs"},
 };
 
-// A type's name in the mount table stands for its magic number's entry; these
-// others name the same file systems.
-bool NamedFar(std::string_view type) {
-  for (const Known& known : kKnown) {
-    if (known.name == type) return true;
-  }
-  return type == "nfs4" || type == "smb3" || type == "smbfs" || type == "fuseblk" ||
-         type == "virtiofs" || type.substr(0, 5) == "fuse.";
-}
-
 // The table writes a space, a tab, a newline and a backslash in a path as \040,
 // \011, \012 and \134.
 std::string Unescaped(std::string_view field) {
@@ -74,6 +66,44 @@ std::string Unescaped(std::string_view field) {
     path += field[at];
   }
   return path;
+}
+
+// The file system that a type's name in the mount table stands for, if far:
+// its magic number's entry, under that entry's name or another one.
+std::optional<FileSystem> Named(std::string_view type) {
+  // Other names of listed file systems: every FUSE daemon names its own
+  // ("fuse.sshfs"), and virtiofs is served through FUSE, whose number statfs
+  // gives for it.
+  constexpr std::pair<std::string_view, std::string_view> kOtherNames[] = {
+      {"nfs4", "nfs"},     {"smb3", "cifs"},     {"smbfs", "smb"},
+      {"fuseblk", "fuse"}, {"virtiofs", "fuse"},
+  };
+  if (type.substr(0, 5) == "fuse.") type = "fuse";
+  for (const auto& [other, name] : kOtherNames) {
+    if (type == other) type = name;
+  }
+  for (const Known& known : kKnown) {
+    if (known.name == type) return FileSystem{known.reach, known.name};
+  }
+  return std::nullopt;
+}
+
+// Calls `mount` with the mount point and type's name of each line of a mount
+// table as /proc/<pid>/mountinfo gives it, in the table's order.
+template <class Mount>
+void EachMount(std::string_view mountTable, const Mount& mount) {
+  std::istringstream lines{std::string(mountTable)};
+  for (std::string line; std::getline(lines, line);) {
+    // "36 35 98:0 /root /mount/point options... - type source super-options"
+    std::istringstream fields(line);
+    std::string field;
+    std::string mountPoint;
+    for (int index = 0; fields >> field && field != "-"; ++index) {
+      if (index == 4) mountPoint = Unescaped(field);
+    }
+    std::string type;
+    if (field == "-" && fields >> type) mount(mountPoint, type);
+  }
 }
 
 constexpr std::string_view KindOf(Reach reach) {
@@ -120,19 +150,27 @@ std::optional<FileSystem> FileSystemAt(const char* path, int& error) {
 
 std::vector<std::string> FarMountPoints(std::string_view mountTable) {
   std::vector<std::string> far;
-  std::istringstream lines{std::string(mountTable)};
-  for (std::string line; std::getline(lines, line);) {
-    // "36 35 98:0 /root /mount/point options... - type source super-options"
-    std::istringstream fields(line);
-    std::string field;
-    std::string mountPoint;
-    for (int index = 0; fields >> field && field != "-"; ++index) {
-      if (index == 4) mountPoint = Unescaped(field);
-    }
-    std::string type;
-    if (field == "-" && fields >> type && NamedFar(type)) far.push_back(mountPoint);
-  }
+  EachMount(mountTable, [&far](const std::string& mountPoint, std::string_view type) {
+    if (Named(type)) far.push_back(mountPoint);
+  });
   return far;
+}
+
+std::optional<FileSystem> FarMountOf(std::string_view path, std::string_view mountTable) {
+  std::optional<FileSystem> far;
+  // The table lists the mounts in the order they were made, and a mount at
+  // or above the path hides those made there before it.
+  EachMount(mountTable, [&](const std::string& mountPoint, std::string_view type) {
+    if (Below(path, {mountPoint})) far = Named(type);
+  });
+  return far;
+}
+
+std::optional<FileSystem> FarMountAt(std::string_view path) {
+  std::ifstream table("/proc/thread-self/mountinfo");
+  std::ostringstream text;
+  text << table.rdbuf();
+  return FarMountOf(path, text.str());
 }
 
 bool Below(std::string_view path, const std::vector<std::string>& mountPoints) {

@@ -58,6 +58,16 @@ std::optional<FileSystem> FileSystemAt(const char* path, int& error);
 // the places, which would wait for a server that does not answer.
 std::vector<std::string> FarMountPoints(std::string_view mountTable);
 
+// The far file system that `path`, a real path, is on as `mountTable` lists
+// it: the one mounted last at or above it, if its type's name is one of those
+// FarMountPoints knows; nothing for a local one.
+std::optional<FileSystem> FarMountOf(std::string_view path, std::string_view mountTable);
+// FarMountOf in the calling thread's mount table (/proc/thread-self/mountinfo):
+// for a place that does not answer, whose file system statfs cannot tell (a
+// user-space one whose daemon died fails every call with ENOTCONN, yet stays
+// mounted). Nothing where /proc cannot be read. Any thread.
+std::optional<FileSystem> FarMountAt(std::string_view path);
+
 // Whether `path`, a real path, is at or below one of `mountPoints`.
 bool Below(std::string_view path, const std::vector<std::string>& mountPoints);
 

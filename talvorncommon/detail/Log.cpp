@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "talvorncommon/detail/Fork.h"
+
 namespace TalvornCommon::detail {
 namespace {
 
@@ -41,6 +43,8 @@ void Write(spdlog::logger& logger, const char* file, Verbosity verbosity, int li
 
 void LogPathIn(const char* file, Verbosity verbosity, int line, std::string_view format,
                const std::string& path, std::string_view detail) {
+  // Around the registry's lock too, which default_logger takes.
+  const LogGate gate;
   std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
   if (logger == nullptr) return;
   // A format with one `{}` leaves `detail` unused, which fmt allows.
@@ -48,6 +52,7 @@ void LogPathIn(const char* file, Verbosity verbosity, int line, std::string_view
 }
 
 void LogTextIn(const char* file, Verbosity verbosity, int line, std::string_view text) {
+  const LogGate gate;
   std::shared_ptr<spdlog::logger> logger = LoggerFor(verbosity);
   if (logger == nullptr) return;
   Write(*logger, file, verbosity, line, text);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <system_error>
 #include <utility>
@@ -64,6 +66,19 @@ void CannotWatch(std::string place, int error, Resolution& result) {
   result.recheck = true;
 }
 
+// Whether the user namespace of the calling thread maps `user`, as the inside
+// ranges of /proc/thread-self/uid_map say. Where the map cannot be read, as
+// outside any user namespace, every user is taken as mapped.
+bool UserMapped(uid_t user) {
+  std::ifstream map("/proc/thread-self/uid_map");
+  if (!map) return true;
+  // One range a line: "inside outside count".
+  for (std::uint64_t inside = 0, outside = 0, count = 0; map >> inside >> outside >> count;) {
+    if (user >= inside && user - inside < count) return true;
+  }
+  return false;
+}
+
 // The kernel's rule for following `link`, found in `folder`, while the setting
 // is on: it stops another user from pointing a name in /tmp that a root
 // program opens at a file of their choosing. Judged with the file-system user
@@ -71,12 +86,17 @@ void CannotWatch(std::string place, int error, Resolution& result) {
 // watcher's calls run on the thread that resolved, so what they open is judged
 // alike. A folder that cannot be looked at any more is taken to refuse it.
 bool FollowRefused(const fs::path& folder, const struct stat& link) {
-  // An invalid id changes nothing and returns the thread's file-system user.
-  if (link.st_uid == static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)))) return false;
   struct stat parent {};
-  return ::stat(folder.c_str(), &parent) != 0 ||
-         ((parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
-          parent.st_uid != link.st_uid);
+  const bool looked = ::stat(folder.c_str(), &parent) == 0;
+  if (looked && ((parent.st_mode & S_ISVTX) == 0 || (parent.st_mode & S_IWOTH) == 0)) return false;
+  // The kernel compares the users themselves; a user namespace shows every
+  // user it does not map as the same overflow user (65534), so such an owner
+  // may be any other user, and matches nobody: neither the folder's owner,
+  // who may show as the same overflow user, nor the thread's user.
+  if (!UserMapped(link.st_uid)) return true;
+  // An invalid id changes nothing and returns the thread's file-system user.
+  return link.st_uid != static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) &&
+         (!looked || parent.st_uid != link.st_uid);
 }
 
 // Owns a file descriptor for the span of a scope.
@@ -121,8 +141,8 @@ bool Way::Avoided(const std::string& place, Resolution& result) const {
 
 int Way::Watch(const fs::path& folder, std::map<int, Folder>& wanted, Resolution& result) {
   const std::string text = folder.string();
-  if (Avoided(text, result)) return -1;
-  const bool remote = Walked(LookPlace::Kind::kFolder, text);
+  if (Avoided(text, result) || !Walked(LookPlace::Kind::kFolder, text, result)) return -1;
+  const bool remote = farMet_;
   // IN_MASK_ADD keeps the content bits of a folder that holds the file: they
   // are narrowed, if at all, only once the whole way is known.
   const int watch = watches_.Add(this, text, kWayMask, kAddFlags, remote);
@@ -197,6 +217,9 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
         result.change.problem = entry.string() + " does not exist";
         if (!lastLink.empty())
           result.change.problem += " (reached through the link " + lastLink + ")";
+      } else if (Unreachable(last ? LookPlace::Kind::kFile : LookPlace::Kind::kFolder,
+                             entry.string(), error, result)) {
+        return result;
       } else {
         result.change.problem =
             "cannot look into " + Shortened(at.string()) + ": " + ErrorText(error);
@@ -213,7 +236,10 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
                                 " links, on the way to " + path_;
         return result;
       }
-      if (protectedLinks_ && FollowRefused(at, status)) {
+      // The kernel judges a link only where it ends a walk: the last part of
+      // the path, or of the target of a link so judged, and so on. One in the
+      // middle of the way, or of a link's target, is followed whoever owns it.
+      if (protectedLinks_ && last && FollowRefused(at, status)) {
         result.change.problem = "cannot follow the link " + entry.string() +
                                 ": in a sticky folder that anyone may write, fs.protected_symlinks "
                                 "refuses a link that is neither the folder owner's nor the "
@@ -240,7 +266,7 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       }
       push(target);
       lastLink = entry.string();
-      Walked(LookPlace::Kind::kLink, lastLink);
+      static_cast<void>(Walked(LookPlace::Kind::kLink, lastLink, result));
       continue;
     }
     if (!last) {
@@ -260,9 +286,8 @@ Resolution Way::Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string
       // As the process would open it: with its effective ids, not the real ones.
       result.change.problem = "cannot read " + entry.string() + ": " + ErrorText(errno);
       result.recheck = true;
-    } else {
+    } else if (Walked(LookPlace::Kind::kFile, entry.string(), result)) {
       result.change.file = entry.string();
-      Walked(LookPlace::Kind::kFile, result.change.file);
     }
     return result;
   }
@@ -498,16 +523,37 @@ bool Watches::Apply(int watch, Entry& entry, const std::string& path, uint32_t f
   return false;
 }
 
-bool Way::Walked(LookPlace::Kind kind, const std::string& place) {
+bool Way::Walked(LookPlace::Kind kind, const std::string& place, Resolution& result) {
   std::optional<FileSystem> fileSystem;
   int error = 0;
   // A link is on its folder's file system, asked just before it.
-  if (kind != LookPlace::Kind::kLink) fileSystem = FileSystemAt(place.c_str(), error);
+  if (kind != LookPlace::Kind::kLink) {
+    fileSystem = FileSystemAt(place.c_str(), error);
+    if (!fileSystem && Unreachable(kind, place, error, result)) return false;
+  }
   walked_.push_back({{kind, place, DeviceOf(place, fileSystem)}, fileSystem});
   // What lies beyond a far place is reached through it, also a local file
   // system mounted there, and its path then waits for the far server too.
   farMet_ = farMet_ || (fileSystem && fileSystem->IsRemote());
-  return farMet_;
+  return true;
+}
+
+bool Way::Unreachable(LookPlace::Kind kind, const std::string& place, int error,
+                      Resolution& result) {
+  // What the file system answered about the place itself.
+  if (error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM ||
+      error == ENAMETOOLONG || error == ELOOP)
+    return false;
+  const std::optional<FileSystem> far = FarMountAt(place);
+  if (!far) return false;
+  result.change.problem =
+      "cannot reach " + Shortened(place) + ", on " + far->Describe() + ": " + ErrorText(error);
+  // Looked at like any far place, so that it is found answering again; and
+  // checked again, should no looks' thread be made for it.
+  walked_.push_back({{kind, place, DeviceOf(place, far)}, far});
+  farMet_ = true;
+  result.recheck = true;
+  return true;
 }
 
 dev_t Way::DeviceOf(const std::string& place, const std::optional<FileSystem>& fileSystem) const {

@@ -235,9 +235,16 @@ class Way {
   // place meanwhile (the event that put it there follows).
   int AskClose(const std::filesystem::path& folder, int watch, std::map<int, Folder>& wanted);
   Resolution Walk(std::map<int, Folder>& wanted, int& finalWatch, std::string& finalName);
-  // Asks which file system `place` is on, and notes it as walked; true when
-  // a call on its path may wait for a server.
-  bool Walked(LookPlace::Kind kind, const std::string& place);
+  // Asks which file system `place` is on, and notes it as walked (farMet_
+  // then tells whether a call on its path may wait for a server); false, with
+  // the problem set, when it is on a far one that does not answer.
+  bool Walked(LookPlace::Kind kind, const std::string& place, Resolution& result);
+  // Whether `place`, where a call failed with `error`, is on a far file system
+  // that does not answer (a user-space one whose daemon died, a server gone):
+  // if so the path leads nowhere, with a problem that names the place and the
+  // error, and the place is noted as a far one, looked at until it answers or
+  // is unmounted.
+  bool Unreachable(LookPlace::Kind kind, const std::string& place, int error, Resolution& result);
   // The device whose looks `place` is in, when it is on a far file system.
   dev_t DeviceOf(const std::string& place, const std::optional<FileSystem>& fileSystem) const;
   // Finds the first walked place on a remote file system.
