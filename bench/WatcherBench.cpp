@@ -57,6 +57,7 @@
 #include "Summary.h"
 #include "talvorncommon/FileWatcher.h"
 #include "talvorncommon/PathWatcher.h"
+#include "talvorncommon/detail/LookEngine.h"
 #include "talvorncommon/detail/Looks.h"
 
 namespace {
@@ -608,7 +609,10 @@ void BM_ManyFiles(benchmark::State& state) {
 // Problem() says why there is no mount, and is empty once mounted.
 class Bindfs {
  public:
-  Bindfs(const std::string& backing, const std::string& mountFolder) : mountFolder_(mountFolder) {
+  // `debug`: bindfs -d, which says each request it is asked; Requests counts
+  // them.
+  Bindfs(const std::string& backing, const std::string& mountFolder, bool debug = false)
+      : mountFolder_(mountFolder), debug_(debug) {
     problem_ = Mount(backing);
   }
   Bindfs(const Bindfs&) = delete;
@@ -621,10 +625,29 @@ class Bindfs {
     kill(daemon_, SIGKILL);
     while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
     }
+    if (output_ >= 0) close(output_);
   }
 
   const std::string& Problem() const { return problem_; }
   pid_t Daemon() const { return daemon_; }
+  // The requests the daemon has said it was asked so far, with `debug`: the
+  // lines of libfuse's debug output that name an opcode.
+  int64_t Requests() const {
+    int64_t count = 0;
+    std::string chunk(1 << 16, '\0');
+    std::string carry;
+    for (off_t at = 0;;) {
+      const ssize_t size = pread(output_, chunk.data(), chunk.size(), at);
+      if (size <= 0) break;
+      at += size;
+      std::string text = carry + chunk.substr(0, static_cast<std::size_t>(size));
+      for (std::size_t found = 0; (found = text.find("opcode:", found)) != std::string::npos;
+           found += 7)
+        ++count;
+      carry = text.substr(text.size() > 6 ? text.size() - 6 : 0);
+    }
+    return count;
+  }
 
  private:
   std::string Mount(const std::string& backing) {
@@ -639,7 +662,7 @@ class Bindfs {
     if (stat(mountFolder_.c_str(), &folder) != 0) return "no folder " + mountFolder_;
     // What bindfs says goes to a memory file, read only when it fails.
     const int output = memfd_create("bindfs-output", MFD_CLOEXEC);
-    std::string args[] = {"bindfs", "-f", backing, mountFolder_};
+    std::string args[] = {"bindfs", debug_ ? "-d" : "-f", backing, mountFolder_};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
     const pid_t parent = getpid();
     daemon_ = fork();
@@ -681,7 +704,12 @@ class Bindfs {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    close(output);
+    // Kept while the daemon says its requests, read by Requests.
+    if (debug_ && problem.empty()) {
+      output_ = output;
+    } else {
+      close(output);
+    }
     return problem;
   }
 
@@ -695,8 +723,10 @@ class Bindfs {
   }
 
   const std::string mountFolder_;
+  const bool debug_;
   std::string problem_;
   pid_t daemon_ = -1;
+  int output_ = -1;
 };
 
 // Why a far way cannot be measured here, empty when it can: one bindfs mount
@@ -805,6 +835,88 @@ class BareLook {
   const std::string path_;
   Sight last_;          // the thread's alone once started
   EveryPeriod thread_;  // last: stopped and joined before what it reads goes
+};
+
+// The least a follower of many far places can ask: a thread "PlaceLook" that
+// every kRemoteLookPeriod asks each of `places` once, as a PathWatcher's look
+// asks a place (statx with AT_STATX_FORCE_SYNC, links not followed), and
+// marks `seen`, with the place's index in `which`, when one differs from its
+// last look's. It is what the looks of many watchers of files in one folder
+// cost at best: one request a distinct place a look, on one thread.
+class PlaceLook {
+ public:
+  static constexpr const char* kName = "PlaceLook";
+
+  PlaceLook(std::vector<std::string> places, Seen& seen, std::atomic<int64_t>& which)
+      : places_(std::move(places)), last_(LookAll()), thread_(kName, [this, &seen, &which] {
+          const std::vector<Sight> now = LookAll();
+          for (std::size_t i = 0; i < now.size(); ++i) {
+            if (now[i] == last_[i]) continue;
+            which = static_cast<int64_t>(i);
+            Mark(seen);
+          }
+          last_ = now;
+        }) {}
+
+  int Looks() const { return thread_.Runs(); }
+
+ private:
+  struct Sight {
+    int error = 0;
+    uint64_t inode = 0, size = 0;
+    int64_t modified = 0, changed = 0;  // ns
+    bool operator==(const Sight&) const = default;
+  };
+  std::vector<Sight> LookAll() const {
+    std::vector<Sight> sights;
+    for (const std::string& place : places_) {
+      struct statx status {};
+      Sight sight;
+      if (statx(AT_FDCWD, place.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
+                STATX_BASIC_STATS, &status) != 0) {
+        sight.error = errno;
+      } else {
+        sight = {0, status.stx_ino, status.stx_size,
+                 int64_t{status.stx_mtime.tv_sec} * 1'000'000'000 + status.stx_mtime.tv_nsec,
+                 int64_t{status.stx_ctime.tv_sec} * 1'000'000'000 + status.stx_ctime.tv_nsec};
+      }
+      sights.push_back(sight);
+    }
+    return sights;
+  }
+
+  const std::vector<std::string> places_;
+  std::vector<Sight> last_;  // the thread's alone once started
+  EveryPeriod thread_;       // last: stopped and joined before what it reads goes
+};
+
+// The plainest follower of a far file's content: a thread "ReRead" that every
+// kRemoteLookPeriod opens the path (the kernel follows the links), reads the
+// whole file and marks `seen` when the content differs from its last read's.
+class ReRead {
+ public:
+  static constexpr const char* kName = "ReRead";
+
+  ReRead(std::string path, Seen& seen)
+      : path_(std::move(path)), last_(Read()), thread_(kName, [this, &seen] {
+          std::string now = Read();
+          if (now != last_) {
+            last_ = std::move(now);
+            Mark(seen);
+          }
+        }) {}
+
+  int Looks() const { return thread_.Runs(); }
+
+ private:
+  std::string Read() const {
+    std::ifstream file(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+
+  const std::string path_;
+  std::string last_;    // the thread's alone once started
+  EveryPeriod thread_;  // last
 };
 
 // A thread's CPU time so far and the times it was switched in: the first and
@@ -964,7 +1076,8 @@ constexpr int kFarSaves = 24;
 // rare preemption). `made` gives the looks a follower has counted itself,
 // where it does: the count found by sampling must match.
 void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& threads,
-                      const std::string& looker, pid_t daemon, const std::function<int()>& made) {
+                      const std::string& looker, pid_t daemon, const std::function<int()>& made,
+                      const std::function<int64_t()>& requests = nullptr) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the threads' start-up
   std::vector<fs::path> tasks;
   for (const std::string& name : threads) tasks.push_back(TaskOf(name));
@@ -984,6 +1097,7 @@ void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& t
   const int64_t switches_before = switches();
   const int64_t ns_before = RanOf(lookerTask).ns;
   const double daemon_before = daemon > 0 ? bench::CpuSeconds(daemonClock) : 0;
+  const int64_t requests_before = requests ? requests() : 0;
   const auto wall_before = Clock::now();
   for (int i = 0; i < kIdleLooks; ++i) AwaitLookEnd(lookerTask, limit);
   const double seconds = std::chrono::duration<double>(Clock::now() - wall_before).count();
@@ -997,6 +1111,9 @@ void MeasureIdleLooks(benchmark::State& state, const std::vector<std::string>& t
   state.counters["looks_per_s"] = kIdleLooks / seconds;
   state.counters["waits_per_look"] = static_cast<double>(switched - kIdleLooks) / kIdleLooks;
   state.counters["look_cpu_us"] = static_cast<double>(ns) / 1e3 / kIdleLooks;
+  if (requests) {
+    state.counters["requests_per_s"] = static_cast<double>(requests() - requests_before) / seconds;
+  }
   if (daemon > 0) {
     const double daemon_cpu = bench::CpuSeconds(daemonClock) - daemon_before;
     state.counters["daemon_cpu_us"] = daemon_cpu * 1e6 / kIdleLooks;
@@ -1038,12 +1155,17 @@ void BM_FarWay(benchmark::State& state) {
   const std::string leadsTo = mnt / "..2026_1" / "settings.conf";
   Seen seen;
   std::optional<BareLook> bare;
+  std::optional<ReRead> reread;
   PathWatcher watcher(path);
   std::string error;
   if (state.range(0) == 0) {
     bare.emplace(path, seen);
     MeasureIdleLooks(state, {BareLook::kName}, BareLook::kName, bindfs.Daemon(),
                      [&bare] { return bare->Looks(); });
+  } else if (state.range(0) == 2) {
+    reread.emplace(path, seen);
+    MeasureIdleLooks(state, {ReRead::kName}, ReRead::kName, bindfs.Daemon(),
+                     [&reread] { return reread->Looks(); });
   } else {
     const bool started = watcher.Start(
         [&](const PathWatcher::Change& change) {
@@ -1102,6 +1224,87 @@ void BM_FarWay(benchmark::State& state) {
     bench::Fail(fmt::format("{} calls for {} saves", seen.count.load(), saves));
   if (watcher.IsWatching() && !watcher.Stop(error)) bench::Fail(error);
   bare.reset();
+  reread.reset();
+}
+
+// Many files in one folder on a user-space file system, each changed behind
+// the mount's back: <scratch>/farfiles/back/<i>, shown by bindfs -d (its
+// defaults, and each request it is asked said, and counted) on mnt. Argument
+// 0: how many; argument 1: 1, a PathWatcher of each, whose looks share one
+// thread; 0, a PlaceLook of the folder and the files, the baseline: each
+// distinct place asked once a look. First what they hold and cost while
+// nothing happens (MeasureIdleLooks, with the daemon's requests a second), then
+// kFarSaves saves of a file drawn at random, each a period or two after the
+// last call, a new content written beside it and renamed over it; the time
+// runs from just before the rename to the call for that file.
+void BM_FarFiles(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const bool watchers = state.range(1) == 1;
+  const fs::path far = fs::path(g_dir) / "farfiles";
+  fs::remove_all(far);
+  fs::create_directories(far / "back");
+  fs::create_directories(far / "mnt");
+  for (int64_t i = 0; i < count; ++i) std::ofstream(far / "back" / std::to_string(i)) << "v\n";
+  const Bindfs bindfs((far / "back").string(), (far / "mnt").string(), /*debug=*/true);
+  if (!bindfs.Problem().empty()) {
+    state.SkipWithError(("cannot mount bindfs: " + bindfs.Problem()).c_str());
+    return;
+  }
+  Seen seen;
+  std::atomic<int64_t> caller{-1};
+  std::vector<std::unique_ptr<PathWatcher>> followers;
+  std::optional<PlaceLook> places;
+  std::string error;
+  const Held before = CountHeld();
+  const auto requests = [&bindfs] { return bindfs.Requests(); };
+  if (watchers) {
+    for (int64_t i = 0; i < count; ++i) {
+      followers.push_back(std::make_unique<PathWatcher>(far / "mnt" / std::to_string(i),
+                                                        std::chrono::milliseconds(0)));
+      if (!followers.back()->Start(
+              [&caller, &seen, i](const PathWatcher::Change&) {
+                caller = i;
+                Mark(seen);
+              },
+              error))
+        bench::Fail(error);
+    }
+    state.counters["threads"] = CountHeld().threads - before.threads;
+    MeasureIdleLooks(state, {"PathWatcher", "PathWatcherLook"}, "PathWatcherLook", bindfs.Daemon(),
+                     nullptr, requests);
+  } else {
+    std::vector<std::string> asked = {(far / "mnt").string()};
+    for (int64_t i = 0; i < count; ++i) asked.push_back(far / "mnt" / std::to_string(i));
+    places.emplace(std::move(asked), seen, caller);
+    state.counters["threads"] = CountHeld().threads - before.threads;
+    MeasureIdleLooks(
+        state, {PlaceLook::kName}, PlaceLook::kName, bindfs.Daemon(),
+        [&places] { return places->Looks(); }, requests);
+  }
+  std::minstd_rand random(42);
+  int saves = 0;
+  Report(state, kFarSaves, [&] {
+    std::this_thread::sleep_for(std::chrono::duration_cast<Clock::duration>(
+        PathWatcher::kRemoteLookPeriod *
+        (1 + std::uniform_real_distribution<double>(0, 1)(random))));
+    const int64_t i = static_cast<int64_t>(random() % static_cast<uint64_t>(count));
+    const std::string file = far / "back" / std::to_string(i);
+    std::ofstream(file + ".new") << "v" << ++saves << "\n";
+    const Clock::rep before_call = seen.at;
+    const auto start = Clock::now();
+    if (std::rename((file + ".new").c_str(), file.c_str()) != 0) bench::Fail("cannot rename");
+    while (seen.at == before_call || caller != i + (watchers ? 0 : 1)) {
+      if (Clock::now() - start > 5 * PathWatcher::kRemoteLookPeriod)
+        bench::Fail(fmt::format("no call for file {} within 5 s of save {}", i, saves));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::chrono::duration<double, std::micro>(Clock::duration(seen.at) -
+                                                     start.time_since_epoch())
+        .count();
+  });
+  for (const auto& follower : followers) {
+    if (!follower->Stop(error)) bench::Fail(error);
+  }
 }
 
 // The looks of BM_FarWay's PathWatcher without the user-space file system: a
@@ -1117,21 +1320,28 @@ void BM_LocalLooks(benchmark::State& state) {
   const fs::path folder = fs::path(g_dir) / "local";
   MakeConfigMap(folder);
   // The settling period after a change, which no idle look comes to.
-  TalvornCommon::detail::Looks looks(PathWatcher::kRemoteLookPeriod,
-                                     std::chrono::milliseconds(200));
+  using TalvornCommon::detail::LookEngine;
+  TalvornCommon::detail::Looks looks(LookEngine::kLookPeriod, LookEngine::kSettlePeriod);
   std::string reason;
-  const bool started = looks.Start(
-      {{Kind::kFolder, folder},
-       {Kind::kLink, folder / "settings.conf"},
-       {Kind::kLink, folder / "..data"},
-       {Kind::kFolder, folder / "..2026_1"},
-       {Kind::kFile, folder / "..2026_1" / "settings.conf"}},
-      [](bool, bool) { bench::Fail("a look found a change where nothing happened"); }, reason);
-  if (!started) bench::Fail(reason);
+  if (!looks.Start(reason)) bench::Fail(reason);
+  struct Unchanged : TalvornCommon::detail::LookClient {
+    void Looked(bool, bool) override {
+      bench::Fail("a look found a change where nothing happened");
+    }
+  } client;
+  looks.Watch(&client, {{Kind::kFolder, folder},
+                        {Kind::kLink, folder / "settings.conf"},
+                        {Kind::kLink, folder / "..data"},
+                        {Kind::kFolder, folder / "..2026_1"},
+                        {Kind::kFile, folder / "..2026_1" / "settings.conf"}});
+  looks.SightNew(&client);
   for (auto _ : state) {
     MeasureIdleLooks(state, {"PathWatcherLook"}, "PathWatcherLook", -1, nullptr);
   }
-  if (!looks.Stop(TalvornCommon::detail::Looks::kStopWait)) bench::Fail("the looks did not stop");
+  looks.Leave(&client);
+  if (!looks.Stop(TalvornCommon::detail::Looks::Clock::now() +
+                  TalvornCommon::detail::Looks::kStopWait))
+    bench::Fail("the looks did not stop");
 }
 
 // The floor under any follower that looks every period: a thread "TimedWake"
@@ -1157,7 +1367,8 @@ BENCHMARK(BM_Idle)->DenseRange(0, 4)->Iterations(1);
 BENCHMARK(BM_ConfigMap)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_ManyFiles)->Arg(1)->Arg(100)->Arg(1000)->Iterations(1);
 BENCHMARK(BM_SharedFolder)->Arg(10)->Arg(1000)->Arg(4000)->Iterations(1);
-BENCHMARK(BM_FarWay)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_FarWay)->Arg(0)->Arg(1)->Arg(2)->Iterations(1);
+BENCHMARK(BM_FarFiles)->ArgsProduct({{1, 100, 1000}, {0, 1}})->Iterations(1);
 BENCHMARK(BM_LocalLooks)->Iterations(1);
 BENCHMARK(BM_TimedWake)->Iterations(1);
 
@@ -1326,6 +1537,31 @@ int main(int argc, char** argv) {
          }) {
       figures.push_back({fmt::format("far way, {}", far.label), "BM_FarWay/1", far.baseline,
                          far.field, far.goal, far.limit, true});
+    }
+  }
+  // Many far files, one PathWatcher each, beside a PlaceLook of the same
+  // places in the same run: one look thread beside the hub's, each distinct
+  // place asked once a look, and a save called within a look and a half.
+  if (farProblem.empty()) {
+    // A thread that reads the file again every second wakes as often as a
+    // look of its way: a ConfigMap's looks cost no more.
+    figures.push_back(
+        {"far way, idle wake-ups a second: PathWatcher / a thread reading the file "
+         "again",
+         "BM_FarWay/1", "BM_FarWay/2", "wakeups_per_s", '<', 1.0, false});
+    for (const int count : {1, 100, 1000}) {
+      for (const Many& far :
+           {Many{"library threads", "threads", '<', 2, true},
+            Many{"look threads' idle wake-ups a second", "wakeups_per_s", '\0', 0, false},
+            Many{"requests to bindfs a second", "requests_per_s", '<', 1.1, false},
+            Many{"CPU of a look round, us", "look_cpu_us", '\0', 0, false},
+            Many{"save behind bindfs to call, median us", "median_us", '<', 1.5e6, true},
+            Many{"save behind bindfs to call, p99 us", "p99_us", '\0', 0, false}}) {
+        figures.push_back(
+            {fmt::format("{} far files, {}: PathWatchers / PlaceLook", count, far.label),
+             fmt::format("BM_FarFiles/{}/1", count), fmt::format("BM_FarFiles/{}/0", count),
+             far.field, count == 1000 ? far.goal : '\0', far.limit, far.absolute});
+      }
     }
   }
   const int status = bench::RunAndSummarise(argc, argv, std::move(figures));

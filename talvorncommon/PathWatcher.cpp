@@ -20,7 +20,7 @@
 #include "talvorncommon/detail/Burst.h"
 #include "talvorncommon/detail/Fork.h"
 #include "talvorncommon/detail/Log.h"
-#include "talvorncommon/detail/Looks.h"
+#include "talvorncommon/detail/LookEngine.h"
 #include "talvorncommon/detail/PathHub.h"
 #include "talvorncommon/detail/Way.h"
 
@@ -35,11 +35,8 @@ static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeri
                   PathWatcher::kLongestBurst == detail::Burst::kLongestBurst &&
                   PathWatcher::kRecheckPeriod == detail::Burst::kRecheckPeriod,
               "the periods PathWatcher tells are those its bursts keep");
-
-// After a look at a remote way found a change, the next look comes this soon,
-// and again until one finds nothing further changed: a writer on another
-// machine that pauses less than this between writes is read once, whole.
-constexpr std::chrono::milliseconds kRemoteSettlePeriod{200};
+static_assert(PathWatcher::kRemoteLookPeriod == detail::LookEngine::kLookPeriod,
+              "the look period PathWatcher tells is the one its looks keep");
 // Records of a watcher's watches kept while its way is resolved on another
 // thread; past this many, an overflow stands for them all.
 constexpr std::size_t kHeldRecords = 1024;
@@ -109,7 +106,7 @@ struct Session {
 // session, burst and what it last told are the hub's: touched only under the
 // hub's lock (on its thread, or by Start and Stop), except the way while a
 // resolution runs elsewhere.
-class PathWatcher::Impl final : public detail::PathHub::Client {
+class PathWatcher::Impl final : public detail::PathHub::Client, public detail::LookClient {
  public:
   using Time = detail::PathHub::Time;
   Impl(std::string givenPath, std::chrono::milliseconds quiet)
@@ -153,12 +150,22 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
     LogError(detail::kLinePathFailed, "A PathWatcher on '{}' stopped following its path: {}", why);
   }
 
+  // The looks' client: what they found, fed to the burst by TakeFindings on
+  // the hub's thread, which this wakes.
+  void Looked(bool changed, bool fileChanged) override {
+    {
+      std::lock_guard<std::mutex> lock(findingsMutex);
+      findings.push_back({Clock::now(), changed, fileChanged});
+    }
+    detail::PathHub::Get().Wake();
+  }
+
   // Resolves the way again, so that the next records are read against the way
   // as it is now, and a folder that has just appeared is watched before a
   // writer fills it. A way with a place on a remote file system is resolved on
-  // its looks' thread, since a server that does not answer would hold the
-  // resolution, and with it every watcher of the process; the records that
-  // come meanwhile wait for it.
+  // the look thread of its first far file system, since a server that does
+  // not answer would hold the resolution, and with it every watcher of the
+  // process; the records that come meanwhile wait for it.
   void Resolve();
   // Takes in what a resolution found (Start's first, or one during a burst,
   // here or elsewhere), and reads the records that waited for it.
@@ -167,18 +174,16 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   bool EndWith(const detail::Burst::End& end, const Session::Resolved& made, Time now);
   // Whether `end` is told, with `next` as the way now leads.
   bool Calls(const detail::Burst::End& end, Change next);
-  // Posts a resolution of the way to the looks' thread.
-  void ResolveOnLooks();
+  // Posts a resolution of the way to the look thread of `device`; false,
+  // logged, when there is none and none can be made.
+  bool ResolveOnLooks(dev_t device);
   // Resolves the way on the hub's thread, which stops before a far place; the
-  // result, or nothing when the looks' thread resolves it instead.
+  // result, or nothing when a look thread resolves it instead.
   std::optional<Session::Resolved> FollowHere();
-  // Starts, moves or ends the looks after a resolution: they exist while the
-  // way has a place on a file system whose changes may come from elsewhere.
-  // Their first sights are taken on the calling thread `here` (Start's, so that
-  // any change after Start returns is found), else on their own.
+  // Has the engine look at the way's far places after a resolution, or at
+  // none. Their first sights are taken on the calling thread `here` (Start's,
+  // so that any change after Start returns is found), else on their threads.
   void FollowLooks(const std::string& why, bool here = false);
-  // Starts the looks' thread at `places`; false, logged, when it cannot.
-  bool StartLooks(std::vector<detail::LookPlace> places);
   // What the looks found since the thread last asked, fed to the burst.
   void TakeFindings();
 
@@ -207,10 +212,10 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
   std::optional<detail::Burst> burst;  // from the first resolution on
   Change reported;
   int reportedFile = -1;
-  std::unique_ptr<detail::Looks> looks;
+  // The far places the engine looks at for the watcher; empty when none.
   std::vector<detail::LookPlace> lookedAt;
-  // A resolution runs on another thread (Start's, the looks'), which has the
-  // way, the looks and what they look at to itself until it is taken.
+  // A resolution runs on another thread (Start's, a look thread), which has
+  // the way and what is looked at to itself until it is taken.
   bool resolving = false;
   // The way changed again meanwhile: resolve it once more.
   bool resolveAgain = false;
@@ -249,8 +254,8 @@ class PathWatcher::Impl final : public detail::PathHub::Client {
     }
     if (std::exchange(resolveAgain, false) && !resolving) Resolve();
   }
-  // From the look thread: when a look found a change, of the file or beside
-  // it, or its settling.
+  // From a look thread: when a look found a change, of the file or beside it,
+  // or its settling.
   struct Finding {
     Time when;
     bool changed;
@@ -267,28 +272,29 @@ void PathWatcher::Impl::Resolve() {
     resolveAgain = true;
     return;
   }
-  if (!looks) {
+  if (lookedAt.empty() || !ResolveOnLooks(lookedAt.front().device)) {
     // Every place on the way is local: nothing waited for a server.
     if (const std::optional<Session::Resolved> made = FollowHere()) Took(*made);
-    return;
   }
-  ResolveOnLooks();
 }
 
-void PathWatcher::Impl::ResolveOnLooks() {
+bool PathWatcher::Impl::ResolveOnLooks(dev_t device) {
+  std::string reason;
+  if (!detail::LookEngine::Get().Post(
+          this, device, [session = session] { session->Leave(session->Follow()); }, reason)) {
+    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
+    return false;
+  }
   resolving = true;
-  looks->Post([session = session] { session->Leave(session->Follow()); });
+  return true;
 }
 
 std::optional<Session::Resolved> PathWatcher::Impl::FollowHere() {
   Session::Resolved made = session->Follow(&detail::PathHub::Get().FarMounts());
   if (!made.resolution.elsewhere) return made;
-  // A far place has come on the way: the looks' thread resolves it from now
-  // on, and takes its first sights there too.
-  if (StartLooks({})) {
-    ResolveOnLooks();
-    return std::nullopt;
-  }
+  // A far place has come on the way, not asked yet, whose device is not known:
+  // a look thread for such places resolves it, and the way's own from then on.
+  if (ResolveOnLooks(0)) return std::nullopt;
   return session->Follow();  // no thread to wait on: here, whatever it costs
 }
 
@@ -318,56 +324,30 @@ bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Re
 
 void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
   const std::vector<detail::LookPlace>& places = session->way.RemotePlaces();
-  // Looks started for a far place that a resolution did not find after all
-  // end too.
-  if (places == lookedAt && (!places.empty() || !looks)) return;
+  // With no far place, the watcher still leaves a thread it resolved on.
+  if (places == lookedAt && !places.empty()) return;
   const bool began = lookedAt.empty();
-  const bool fresh = !places.empty() && !looks;
-  // Looked at by no thread: nothing is kept of it, and the next resolution
-  // tries again.
-  if (fresh && !StartLooks(here ? places : std::vector<detail::LookPlace>{})) return;
+  std::string reason;
+  if (!detail::LookEngine::Get().Watch(this, places, here, reason)) {
+    // Looked at by no thread: followed by its events alone, and the next
+    // resolution tries again.
+    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
+    lookedAt.clear();
+    SetWhyLooked({});
+    return;
+  }
+  if (places == lookedAt) return;
   lookedAt = places;
   SetWhyLooked(why);
-  if (places.empty()) {
-    // Not waited for under the hub's lock: a look that still waits for its
-    // server ends with its thread on its own.
-    if (looks) static_cast<void>(looks->Stop(std::chrono::milliseconds(0)));
-    looks.reset();
-    if (began) return;
+  if (!began && places.empty()) {
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
                       "A PathWatcher on '{}' no longer looks at its way: {}", path,
                       "every place on it is local");
-    return;
+  } else if (began) {
+    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
+                      "A PathWatcher on '{}' looks at its way every second: {}", path,
+                      why + ", where changes made elsewhere raise no inotify event");
   }
-  // Given to Start where it took their first sights; else looked at from now.
-  if (!fresh || !here) looks->Watch(places);
-  if (!began) return;
-  detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
-                    "A PathWatcher on '{}' looks at its way every second: {}", path,
-                    why + ", where changes made elsewhere raise no inotify event");
-}
-
-bool PathWatcher::Impl::StartLooks(std::vector<detail::LookPlace> places) {
-  auto fresh = std::make_unique<detail::Looks>(kRemoteLookPeriod, kRemoteSettlePeriod);
-  std::string reason;
-  detail::PathHub* hub = &detail::PathHub::Get();
-  const bool started = fresh->Start(
-      std::move(places),
-      [this, hub](bool changed, bool fileChanged) {
-        {
-          std::lock_guard<std::mutex> lock(findingsMutex);
-          findings.push_back({Clock::now(), changed, fileChanged});
-        }
-        hub->Wake();
-      },
-      reason);
-  if (!started) {
-    // Followed by its events alone: the changes made elsewhere go unseen.
-    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
-    return false;
-  }
-  looks = std::move(fresh);
-  return true;
 }
 
 void PathWatcher::Impl::TakeFindings() {
@@ -427,12 +407,9 @@ bool PathWatcher::Impl::Due(Time now, bool queued) {
   // The burst has ended, or a problem is due to be checked again.
   if (!end->resolve) return Calls(*end, reported);
   ending = end;
-  if (looks) {
-    Resolve();
-    return false;
-  }
-  // Here, unless a far place has come on the way: then when its looks' thread
-  // has resolved it.
+  if (!lookedAt.empty() && ResolveOnLooks(lookedAt.front().device)) return false;
+  // Here, unless a far place has come on the way: then when a look thread has
+  // resolved it.
   const std::optional<Session::Resolved> made = FollowHere();
   if (!made) return false;
   ending.reset();
@@ -500,7 +477,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   }
   // Resolved here, without the lock of the thread that serves every watcher:
   // a way through a server that does not answer holds this caller alone. That
-  // thread reads no record against the way, nor touches the looks, before it
+  // thread reads no record against the way, nor moves its looks, before it
   // takes in what this found. Nor without the start/stop lock: a Stop on
   // another thread finds the watcher not started yet, and returns at once.
   starting = true;
@@ -533,9 +510,8 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
 
 void PathWatcher::Impl::StopInternal() {
   watching = false;
-  std::unique_ptr<detail::Looks> stopping;
   detail::PathHub::Get().Remove(this, [&](detail::Watches&) {
-    // Also while a resolution waits for its server on the looks' thread: what
+    // Also while a resolution waits for its server on a look thread: what
     // it adds from now on is refused, and what it finds is never taken in.
     session->Retire();
     session.reset();
@@ -543,18 +519,18 @@ void PathWatcher::Impl::StopInternal() {
     held.clear();
     resolving = resolveAgain = false;
     ending.reset();
-    // No finding reaches the hub once the looks are muted; their thread is
-    // waited for below, without the hub's lock.
-    if (looks) looks->Mute();
-    stopping = std::move(looks);
     lookedAt.clear();
-    std::lock_guard<std::mutex> lock(findingsMutex);
-    findings.clear();
   });
-  if (stopping && !stopping->Stop(detail::Looks::kStopWait)) {
+  // Without the hub's lock: the threads this watcher was the last client of
+  // are waited for, a second at most, and a finding told meanwhile is dropped.
+  if (!detail::LookEngine::Get().Leave(this, detail::Looks::kStopWait)) {
     LogError(detail::kLinePathLookLeft,
              "A PathWatcher on '{}' stopped while a look at its way waited for a server that does "
              "not answer; the look's thread ends once the look returns.");
+  }
+  {
+    std::lock_guard<std::mutex> lock(findingsMutex);
+    findings.clear();
   }
   // Nothing is looked at now; the next Start tells why if its way has a far place.
   SetWhyLooked(std::string());
@@ -573,7 +549,7 @@ bool PathWatcher::Impl::Adopt() {
     // threads held or was changing at the fork is abandoned, never destroyed:
     // a lock it held would stay held for ever in the copy, a string or list it
     // was changing may be half changed. The session's watches are the parent's
-    // hub's, which the child has abandoned too, and the looks' thread is the
+    // hub's, which the child has abandoned too, and the look threads are the
     // parent's.
     const auto abandon = [](auto&... members) {
       (static_cast<void>(::new (static_cast<void*>(&members))
@@ -581,7 +557,7 @@ bool PathWatcher::Impl::Adopt() {
        ...);
     };
     abandon(startStopMutex, currentMutex, current, whyLooked, onChanged, session, burst, reported,
-            looks, lookedAt, ending, held, findingsMutex, findings, pending);
+            lookedAt, ending, held, findingsMutex, findings, pending);
     watching = starting = false;
     resolving = resolveAgain = false;
     reportedFile = -1;

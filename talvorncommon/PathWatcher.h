@@ -59,11 +59,12 @@
 // One for all. Every started PathWatcher of a process shares one inotify
 // instance, one eventfd, one descriptor of the mount table and the one thread
 // "PathWatcher", which exists while at least one watcher is started: following
-// ten thousand files costs one of the user's instances. A folder or file that
-// several watchers watch is one watch, which asks of the kernel what they ask
-// together (what only a stopped watcher asked goes once the way of one that
-// remains is next resolved), and the records of a name in it reach only the
-// watchers whose way holds that name: a record, and a Stop, cost the thread
+// ten thousand files costs one of the user's instances. Far places add one
+// thread per far file system, however many watchers look there. A folder or
+// file that several watchers watch is one watch, which asks of the kernel what
+// they ask together (what only a stopped watcher asked goes once the way of one
+// that remains is next resolved), and the records of a name in it reach only
+// the watchers whose way holds that name: a record, and a Stop, cost the thread
 // about the same beside ten thousand watchers as beside one. The calls of all
 // the watchers are made one after the other on that thread, so a long call
 // delays the others' calls: hand long work to a thread of your own.
@@ -85,53 +86,59 @@
 // folder (vboxsf, vmhgfs, prl_fs) is never heard. Each resolution asks every
 // place on the way which file system it is on (statfs); an unknown one is taken
 // as local. Where one is such a far place, the way from it down to the file is
-// looked at every kRemoteLookPeriod on a thread of its own, "PathWatcherLook",
-// which exists only while the way has a far place. A look asks what a reader
-// would get. A folder: its identity and modification time (which a link
-// replaced in it moves), with statx's AT_STATX_FORCE_SYNC, so that the kernel
-// asks the server rather than the attributes an NFS client keeps for 3 to 60
-// seconds (a FUSE mount for one). The file: opened, which reaches the server
-// where a user-space daemon answers a stat from a cache of its own (sshfs
-// keeps attributes for 20 seconds), then asked its identity, size and times
-// as a folder is, which also gives the kernel the size at which a reader's
-// read stops. Where its times are whole seconds (sftp's), so that two edits
-// of one size within one second look alike, a file of up to 64 KiB is read
-// and its content compared too; a larger one there is told by size and times
-// alone, and the first of two such edits stays in force until the next
+// looked at every kRemoteLookPeriod on a thread "PathWatcherLook" of that file
+// system's (a mount, told apart by its device), which exists while some
+// watcher's way has a place on it: the places of all the watchers on it are
+// looked at together, a place that several ways share (their folder, the same
+// file) asked once a look, and what it shows goes to each watcher whose way
+// holds it; a way across two far file systems is looked at on both. A look asks
+// what a reader would get. A folder: its identity and modification time (which
+// a link replaced in it moves), with statx's AT_STATX_FORCE_SYNC, so that the
+// kernel asks the server rather than the attributes an NFS client keeps for 3
+// to 60 seconds (a FUSE mount for one). The file: opened, which reaches the
+// server where a user-space daemon answers a stat from a cache of its own
+// (sshfs keeps attributes for 20 seconds), then asked its identity, size and
+// times as a folder is, which also gives the kernel the size at which a
+// reader's read stops. Where its times are whole seconds (sftp's), so that two
+// edits of one size within one second look alike, a file of up to 64 KiB is
+// read and its content compared too; a larger one there is told by size and
+// times alone, and the first of two such edits stays in force until the next
 // change. A file whose times have fractions of a second (NFS, SMB, bindfs) is
-// then asked by statx alone. With their default options, any change on NFS,
-// SMB or bindfs, and any edit of the file through sshfs (in place, by rename,
-// of one size within one second), is seen within about a second, as
-// elsewhere; a name replaced on the far side in a folder on the way through
-// sshfs (a link swapped, a ConfigMap's `..data`) shows once sshfs's own cache
-// lets it through, up to 20 seconds later, or within about a second with
-// sshfs's `-o dir_cache=no`. A daemon that keeps attributes of its own and
-// gives times with fractions of a second (rclone, s3fs may) shows a change
-// once its cache lets it through. What a look finds changed is a burst's
-// event: the way is resolved again, and the call comes once a further look, a
-// fifth of a second later, finds nothing further changed, so a writer on
-// another machine that pauses less than that is read once, whole; a name that
-// comes or goes beside the file calls only if the path then leads elsewhere.
-// A look that fails is seen as a change, and the path's problem then says why.
-// A far place that does not answer (a user-space file system whose daemon
-// died fails every call, yet stays mounted) stays far: the path leads
-// nowhere, with a problem that names the place and the error, and the place
-// is looked at until it answers or is unmounted, and the way is then
-// followed wherever it leads. Where every place is local nothing of
-// this exists. A server that stops answering holds a look in the kernel, where
-// nothing can interrupt it: Stop and the destructor still return within about a
-// second, logging that they left the look behind, whose thread ends by itself
-// once the server answers, and no call is made after Stop has returned. Only
-// the watchers whose way goes through that server wait: a Start resolves its
-// way on the calling thread, which waits for the server alone (a Start made
-// from an onChanged callback waits on the thread that serves every watcher;
-// a Stop on another thread meanwhile fails at once, as the watcher is not
-// started yet, and so does another Start),
-// and from then on a way with a far place is resolved on its looks' thread.
-// A far place that comes on a way that had none (a network file system
-// mounted over a folder on it, a link turned towards one) is known from the
-// mount table, by its type's name, before the way reaches it, and the way is
-// resolved on a looks' thread from there on.
+// then asked by statx alone. With their default options, any change on NFS, SMB
+// or bindfs, and any edit of the file through sshfs (in place, by rename, of
+// one size within one second), is seen within about a second, as elsewhere; a
+// name replaced on the far side in a folder on the way through sshfs (a link
+// swapped, a ConfigMap's `..data`) shows once sshfs's own cache lets it
+// through, up to 20 seconds later, or within about a second with sshfs's `-o
+// dir_cache=no`. A daemon that keeps attributes of its own and gives times with
+// fractions of a second (rclone, s3fs may) shows a change once its cache lets
+// it through. What a look finds changed is a burst's event: the way is resolved
+// again, and the call comes once a further look at its places, a fifth of a
+// second later, finds nothing further changed, so a writer on another machine
+// that pauses less than that is read once, whole; a name that comes or goes
+// beside the file calls only if the path then leads elsewhere. A look that
+// fails is seen as a change, and the path's problem then says why. A far place
+// that does not answer (a user-space file system whose daemon died fails every
+// call, yet stays mounted) stays far: the path leads nowhere, with a problem
+// that names the place and the error, and the place is looked at until it
+// answers or is unmounted, and the way is then followed wherever it leads.
+// Where every place is local nothing of this exists. A server that stops
+// answering holds its file system's look in the kernel, where nothing can
+// interrupt it: Stop and the destructor return at once, or, for the last
+// watcher on that file system, within about a second (the threads it was the
+// last of waited for together), logging that they left the look behind, whose
+// thread ends by itself once the server answers; no call is made after Stop has
+// returned. Only the watchers whose way goes through that server wait, those on
+// other file systems are looked at and called on time: a Start resolves its way
+// on the calling thread, which waits for the server alone (a Start made from an
+// onChanged callback waits on the thread that serves every watcher; a Stop on
+// another thread meanwhile fails at once, as the watcher is not started yet,
+// and so does another Start), and from then on a way with a far place is
+// resolved on the look thread of its first far file system. A far place that
+// comes on a way that had none (a network file system mounted over a folder on
+// it, a link turned towards one) is known from the mount table, by its type's
+// name, before the way reaches it, and the way is resolved on a look thread
+// from there on (first on one for such places, whose server is not known yet).
 //
 // Limits. Each started watcher needs one watch per folder on the way and one
 // for the file, shared with the watchers that watch the same ones (a user has a
@@ -149,18 +156,18 @@
 // searched but not read (mode 0711) cannot be watched, so a path through it
 // leads nowhere even where the file could be opened. Where the kernel's
 // fs.protected_symlinks is on (read at each Start, and taken as on where it
-// cannot be read), a link that ends the walk (the path's last part, or the
-// last part of the target of a link that does) in a sticky folder that anyone
-// may write is followed only if it belongs to the folder's owner or to the
+// cannot be read), a link that ends the walk (the path's last part, or the last
+// part of the target of a link that does) in a sticky folder that anyone may
+// write is followed only if it belongs to the folder's owner or to the
 // file-system user of the thread that resolves: the starting thread at Start,
 // then the thread "PathWatcher", which starts with the user of the thread that
 // started the process's first watcher and runs the calls (for a way with a far
-// place, its "PathWatcherLook", made with the user of the thread that found
-// the place). In a user namespace, an owner it does not map (shown as 65534)
-// is neither. Another such link leads nowhere, as opening the path on that
-// thread would fail; a link in the middle of the way, or of a link's target,
-// is followed whoever owns it, as the kernel does. A real path longer than
-// PATH_MAX is a problem, which names it by its two ends.
+// place, the "PathWatcherLook" of its file system, made with the user of the
+// thread that first found a place on it). In a user namespace, an owner it does
+// not map (shown as 65534) is neither. Another such link leads nowhere, as
+// opening the path on that thread would fail; a link in the middle of the way,
+// or of a link's target, is followed whoever owns it, as the kernel does. A
+// real path longer than PATH_MAX is a problem, which names it by its two ends.
 //
 // Fork. A child made by fork has none of the parent's threads, so its copy of a
 // watcher makes no calls there and is as if never started (IsWatching() false,
@@ -171,11 +178,11 @@
 // comes, even while other threads of the parent start, stop or use watchers or
 // write the library's log lines: the child takes its copy afresh at its first
 // use there, and a fork waits for a log line being written, never for a Start
-// or a call. A child that exits after a failed exec, running the destructors
-// of static watchers, leaves the parent's watch as it was. What the program
-// logs itself while it forks is its own to see to: a lock of a spdlog sink or
-// of spdlog's registry held by another of its threads at the fork stays held
-// in the child, where the library's next line would wait for it for ever.
+// or a call. A child that exits after a failed exec, running the destructors of
+// static watchers, leaves the parent's watch as it was. What the program logs
+// itself while it forks is its own to see to: a lock of a spdlog sink or of
+// spdlog's registry held by another of its threads at the fork stays held in
+// the child, where the library's next line would wait for it for ever.
 //
 // What the caller must not do (each ends in a hang or a use after free, as it
 // would with any C++ object): destroy the watcher while another thread is in
@@ -218,11 +225,11 @@ class PathWatcher {
   static constexpr std::chrono::milliseconds kRecheckPeriod{2000};
   // How often a way through a file system whose changes may come from elsewhere
   // is looked at: a change made on another machine is seen within about a
-  // second, for one look a second (a wake-up of its thread and a round trip to
-  // the server for each folder asked and for a file asked by statx, four for a
-  // file opened and read, as through sshfs: about a tenth of a millisecond of
-  // CPU, and about as many wake-ups as a thread that reads the file whole
-  // once a second).
+  // second, for one look a second of each file system's places together (a
+  // wake-up of its thread and a round trip to the server for each distinct
+  // place asked, four for a file opened and read, as through sshfs: about a
+  // tenth of a millisecond of CPU each, and about as many wake-ups as a thread
+  // that reads the file whole once a second).
   static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <mutex>
@@ -71,15 +72,14 @@ TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
   const int threads = ThreadsAtRest();
   Looks looks(std::chrono::hours(1), std::chrono::hours(1));
   std::string reason;
-  const Looks::Found ignored = [](bool, bool) {};
   detail::SetWatchThreadHook([] { throw std::system_error(EAGAIN, std::generic_category()); });
-  EXPECT_FALSE(looks.Start({}, ignored, reason));
+  EXPECT_FALSE(looks.Start(reason));
   detail::SetWatchThreadHook(nullptr);
   EXPECT_EQ(reason, "look thread creation failed: Resource temporarily unavailable");
   EXPECT_EQ(CountThreads(), threads);
-  ASSERT_TRUE(looks.Start({}, ignored, reason));
+  ASSERT_TRUE(looks.Start(reason));
   ASSERT_TRUE(WaitUntil([] { return LookThreadCall() == SYS_futex; }));  // asleep
-  EXPECT_TRUE(looks.Stop(std::chrono::seconds(10)));
+  EXPECT_TRUE(looks.Stop(Looks::Clock::now() + std::chrono::seconds(10)));
   EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
 }
 
@@ -87,43 +87,53 @@ TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
 // the looks see the mount. Each test ends with no thread or descriptor left.
 class LooksTest : public ::testing::Test {
  protected:
+  // Notes what it is told: "f" for Looked(true, true), "c" for Looked(true,
+  // false), "s" for Looked(false, false).
+  struct Client : detail::LookClient {
+    explicit Client(LooksTest& owner) : test(owner) {}
+    // Also when a failed check ends the test early: the thread must not call it.
+    ~Client() override { test.looks_.Leave(this); }
+    void Looked(bool changed, bool fileChanged) override {
+      {
+        std::lock_guard<std::mutex> lock(test.mutex_);
+        told += !changed ? 's' : fileChanged ? 'f' : 'c';
+      }
+      if (!slow) return;
+      calling = true;  // time for a Leave to come while it runs
+      std::this_thread::sleep_for(milliseconds(100));
+      calling = false;
+    }
+    // What was told up to the next Looked(false, false); cleared for the next run.
+    std::string NextRun() {
+      std::string run;
+      WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(test.mutex_);
+        if (!told.ends_with('s')) return false;
+        run = std::exchange(told, "");
+        return true;
+      });
+      return run;
+    }
+    std::string Told() {
+      std::lock_guard<std::mutex> lock(test.mutex_);
+      return told;
+    }
+    LooksTest& test;
+    std::string told;  // under mutex_
+    std::atomic<bool> slow{false}, calling{false};
+  };
+
   void SetUp() override {
     if (!mount_.IsMounted()) GTEST_SKIP() << mount_.SkipReason();
+    ASSERT_TRUE(looks_.Start(error_)) << error_;
   }
   void TearDown() override {
-    EXPECT_TRUE(looks_.Stop(Looks::kStopWait));
+    EXPECT_TRUE(looks_.Stop(Looks::Clock::now() + Looks::kStopWait));
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ && CountOpenFds() == fds_; }));
   }
   LookPlace On(Kind kind, const std::string& name) { return {kind, mountFolder_.Join(name)}; }
   void Shell(const std::string& script) {
     ASSERT_EQ(std::system(("cd '" + backing_.path().string() + "' && " + script).c_str()), 0);
-  }
-  // Notes what is told in told_; while piecesLeft_ lasts, a change seen makes
-  // the look thread append a piece to the file "..1/settings".
-  bool Start(std::vector<LookPlace> places) {
-    const auto note = [this](bool changed, bool fileChanged) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      told_ += !changed ? 's' : fileChanged ? 'f' : 'c';
-      if (changed && piecesLeft_-- > 0)
-        std::ofstream(backing_.Join("..1/settings"), std::ios::app) << 1;
-    };
-    return looks_.Start(std::move(places), note, error_);
-  }
-  std::string Told() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return told_;
-  }
-  // What was told up to the next Found(false): "f" for each Found(true, true),
-  // "c" for each Found(true, false), then "s"; cleared for the next run.
-  std::string NextRun() {
-    std::string run;
-    WaitUntil([&] {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!told_.ends_with('s')) return false;
-      run = std::exchange(told_, "");
-      return true;
-    });
-    return run;
   }
   // TSan starts a helper thread along with the first thread: counted too.
   const int threads_ = ThreadsAtRest();
@@ -132,61 +142,43 @@ class LooksTest : public ::testing::Test {
   testing::TempDir mountFolder_;
   testing::FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
   std::mutex mutex_;
-  std::string told_;    // under mutex_
-  int piecesLeft_ = 0;  // under mutex_
   std::string error_;
   Looks looks_{milliseconds(50), milliseconds(20)};
 };
 
-// A ConfigMap's layout: nothing is told while nothing changes, nor by the
-// first sight of the places Watch adds, though one changed before; then each
-// change is found, the file's told apart from a name come beside it. The
-// writer in place appends its next piece right after each look that saw the
-// last one, so that every look finds exactly one new piece however loaded the
-// machine: one run, settled once, after the last piece.
-TEST_F(LooksTest, FindsEachChangeAndTellsTheFilesApart) {
-  Shell("mkdir ..1 && echo a > ..1/settings && echo b > new && ln -s ..1 ..data && ln -s ..2 ..up");
-  piecesLeft_ = 4;
-  ASSERT_TRUE(Start({On(Kind::kFile, "..1/settings")})) << error_;
-  Shell("echo c > ..1/other");
-  looks_.Watch({On(Kind::kFolder, "."), On(Kind::kLink, "..data"), On(Kind::kFolder, "..1"),
-                On(Kind::kFile, "..1/settings")});
-  std::this_thread::sleep_for(milliseconds(500));  // ten looks, each of which could tell
-  EXPECT_EQ(Told(), "");
-  struct Row {
-    const char *what, *script, *told;  // told: a regex of NextRun()
-  } rows[] = {
-      {"written in place, a piece at a time", "echo d >> ..1/settings", "fffffs"},
-      {"a file created beside it", "echo e > ..1/beside", "c+s"},
-      {"saved by rename", "mv new ..1/settings", "f[cf]*s"},
-      {"..data swapped", "mv -T ..up ..data", "c+s"},
-      {"the file deleted", "rm ..1/settings", "f[cf]*s"},
-      // A look after one that failed opens the file.
-      {"a fifo put in its place, which a look never waits on", "mkfifo ..1/settings", "f[cf]*s"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    Shell(row.script);
-    EXPECT_THAT(NextRun(), MatchesRegex(row.told));
-  }
-}
-
-// A look blocked on a stopped daemon, as on a hung server: Stop stops waiting
-// for it, and the thread ends by itself once the look returns, without telling
-// the change that look finds.
-TEST_F(LooksTest, StopLeavesALookBlockedInTheKernel) {
-  Shell("echo a > settings");
-  ASSERT_TRUE(Start({On(Kind::kFile, "settings")})) << error_;
-  ASSERT_TRUE(mount_.Pause());
-  ASSERT_TRUE(WaitUntil([] {
-    const long call = LookThreadCall();
-    return call >= 0 && call != SYS_futex;  // a call other than its sleep: waiting for the daemon
-  }));
-  Shell("echo b >> settings");
-  EXPECT_FALSE(looks_.Stop(milliseconds(100)));
-  ASSERT_TRUE(mount_.Resume());
-  EXPECT_TRUE(looks_.Stop(std::chrono::seconds(10)));
-  EXPECT_EQ(Told(), "");
+// Two clients in one folder: nothing is told while nothing changes, nor by the
+// first sight of their places; then what a look finds of a place goes to each
+// client that holds it, and to no other, the file's change told apart from a
+// name come beside it; a client that leaves is told nothing more, while the
+// other goes on; a Leave waits for a call that runs.
+TEST_F(LooksTest, WhatALookFindsGoesToTheClientsThatHoldThePlace) {
+  Shell("echo a > a && echo b > b");
+  Client first(*this), second(*this);
+  looks_.Watch(&first, {On(Kind::kFolder, "."), On(Kind::kFile, "a")});
+  looks_.Watch(&second, {On(Kind::kFolder, "."), On(Kind::kFile, "b")});
+  looks_.SightNew(&first);
+  looks_.SightNew(&second);
+  std::this_thread::sleep_for(milliseconds(200));  // four looks, each of which could tell
+  EXPECT_EQ(first.Told() + second.Told(), "");
+  Shell("echo a2 >> a");
+  EXPECT_THAT(first.NextRun(), MatchesRegex("f+s"));
+  Shell("echo c > c");
+  EXPECT_THAT(first.NextRun(), MatchesRegex("c+s"));
+  EXPECT_THAT(second.NextRun(), MatchesRegex("c+s"));
+  EXPECT_FALSE(looks_.Leave(&first));
+  Shell("echo a3 >> a && echo b2 >> b");
+  EXPECT_THAT(second.NextRun(), MatchesRegex("f+s"));
+  EXPECT_EQ(first.Told(), "");
+  Shell("rm b");
+  EXPECT_THAT(second.NextRun(), MatchesRegex("f[cf]*s"));
+  // A look after one that failed opens the file: a fifo in its place never holds it.
+  Shell("mkfifo b");
+  EXPECT_THAT(second.NextRun(), MatchesRegex("f[cf]*s"));
+  second.slow = true;
+  Shell("rm b && echo b3 > b");
+  ASSERT_TRUE(WaitUntil([&] { return second.calling.load(); }));
+  EXPECT_TRUE(looks_.Leave(&second));
+  EXPECT_FALSE(second.calling);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <set>
 
 #include "FuseMount.h"
 #include "SshfsMount.h"
@@ -121,6 +122,36 @@ class PathWatcherTest : public WatcherTest {
     }
     return {};
   }
+  // A thread named `name` stays in a system call other than a sleep for a
+  // fifth of a second: it waits, for a server that does not answer where it
+  // goes through one. A look that answers takes far less.
+  static bool Waiting(const std::string& name) {
+    const auto inACall = [&name] {
+      std::set<std::string> tasks;
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const std::string call = ReadFileBytes(task.path() / "syscall");
+        if (ReadFileBytes(task.path() / "comm") == name + "\n" &&
+            !call.starts_with(std::to_string(SYS_futex) + " ") && !call.starts_with("running"))
+          tasks.insert(task.path().filename());
+      }
+      return tasks;
+    };
+    const std::set<std::string> before = inACall();
+    if (before.empty()) return false;
+    std::this_thread::sleep_for(200ms);
+    return std::ranges::any_of(inACall(), [&](const auto& task) { return before.count(task) > 0; });
+  }
+  // Mounts a bindfs of the test's folder back<name> on its folder mnt<name>,
+  // in the test's own mount namespace, before any watcher's thread: null,
+  // with the test skipped, where it cannot.
+  std::unique_ptr<FuseMount> Far(const std::string& name) {
+    Shell("mkdir -p back" + name + " mnt" + name);
+    auto mount = std::make_unique<FuseMount>(dir_.Join("back" + name), dir_.Join("mnt" + name));
+    if (mount->IsMounted()) return mount;
+    skipped_ = mount->SkipReason();
+    return nullptr;
+  }
+  std::string skipped_;
   // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 3, no
   // timeout, ...), with nothing to wake it before an event on the way or Stop.
   static bool SleepsWithNoTimeout() {
@@ -679,28 +710,17 @@ TEST_F(PathWatcherTest, StartAndStopFromManyThreadsAtOnce) {
 // folder) a change made on the far side raises no inotify event here: the way
 // from its first such place down is looked at every second, and each change is
 // one call once a further look finds it settled, a slow writer's with the
-// whole file. The thread that serves every watcher still sleeps with no
-// timeout: the looks have a thread of their own. A server that stops answering
-// (a hard NFS mount whose server is gone, a stopped FUSE daemon) holds a look
-// in the kernel: it stalls only the watcher whose way goes through it, whose
-// Stop still returns, logs that it left the look behind, and makes no call
-// afterwards; the look's thread ends by itself once the server answers again.
+// whole file. A Start through a server that stops answering (a hard NFS mount
+// whose server is gone, a stopped FUSE daemon) waits for it alone.
 TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   Shell(
       "mkdir -p back/..1 mnt && echo v1 > back/..1/w && ln -s ..1 back/..data && "
       "ln -s ..data/w back/w && echo l1 > w");
   FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
   if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
-  CaptureLog();
   PathWatcher local(path_, 0ms);
   ASSERT_TRUE(local.Start(Record("local "), error_)) << error_;
   EXPECT_EQ(local.WhyLooked(), "");
-  const auto waiting = [](const char* thread) {  // in a call other than a sleep
-    return WaitUntil([thread] {
-      const std::vector<std::string> call = CallOf(thread);
-      return !call.empty() && call[0] != std::to_string(SYS_futex) && call[0] != "running";
-    });
-  };
   {  // A Start through the silent server waits with it, alone.
     PathWatcher remote(root_ + "/mnt/w", 0ms);
     ASSERT_TRUE(mount.Pause());
@@ -709,7 +729,7 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
       std::string error;
       return remote.Start([](const PathWatcher::Change&) {}, error);
     });
-    EXPECT_TRUE(waiting("starter"));
+    EXPECT_TRUE(WaitUntil([] { return Waiting("starter"); }));
     WriteFileBytes(path_, "l2");
     ExpectCalls({"local /w: l2"}, 20ms);
     InChild([&] { return remote.Stop(error_) ? 0 : 1; });  // a copy taken mid-Start lets go
@@ -723,33 +743,6 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
     ASSERT_TRUE(starting.get());
     EXPECT_FALSE(others.get());
   }
-  const auto stallTheServer = [&](PathWatcher& remote) {
-    EXPECT_EQ(remote.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
-    Shell("mkdir o");
-    PathWatcher over(root_ + "/o/w", 0ms);  // local, until the far mount comes over o
-    ASSERT_TRUE(over.Start(Record("over "), error_)) << error_;
-    EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
-    ASSERT_TRUE(mount.Pause());
-    EXPECT_TRUE(waiting("PathWatcherLook"));  // a look under way
-    // A mount has every watcher resolve its way: the one through the silent
-    // server waits with its look, the one the mount leads through it on a
-    // look thread of its own.
-    Shell("mount --bind mnt o");
-    WriteFileBytes(path_, "l3");
-    ExpectCalls({"local /w: l3"}, 20ms);
-    EXPECT_TRUE(remote.Stop(error_)) << error_;
-    EXPECT_THAT(Logged(), HasSubstr("A PathWatcher on '" + root_ +
-                                    "/mnt/w' stopped while a look at its way waited for a "
-                                    "server that does not answer; the look's thread ends once "
-                                    "the look returns."));
-    ASSERT_TRUE(mount.Resume());
-    ExpectCalls({"over /o/..2/w: v4\ns1\ns2\ns3\ns4"}, 20ms);
-    EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
-    EXPECT_TRUE(over.Stop(error_)) << error_;
-    Shell("umount o");
-    ASSERT_TRUE(over.Start(Record("over "), error_)) << error_;
-    EXPECT_EQ(over.WhyLooked(), "");  // local again
-  };
   RunSteps(root_ + "/mnt/w",
            {
                {"a ConfigMap updated",
@@ -768,10 +761,102 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
                {"moved away", "mv back/w back/w.old", {"problem: /mnt/w does not exist"}},
                {"moved back", "mv back/w.old back/w", {"/mnt/..2/w: v4\ns1\ns2\ns3\ns4"}},
            },
-           stallTheServer);
+           [&](PathWatcher& remote) {
+             EXPECT_EQ(remote.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
+           });
   ASSERT_TRUE(local.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
   EXPECT_THAT(WaitForCalls(0), ::testing::IsEmpty());
+}
+
+// A hundred watchers of files in one far folder share one look thread, which
+// asks the folder once a look for them all; a file edited in place behind the
+// mount calls its own watcher once and no other. The folders on the way are
+// the test's alone, on a file system of its own over /mnt, where no other
+// program's name comes or goes: the call comes only because the look thread
+// wakes the sleeping hub. Unmounted from under the ways, the file system's
+// thread ends, and the hub sleeps with no timeout, as for local ways.
+TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
+  constexpr int kWatchers = 100;
+  if (!OwnMountNamespace() || ::mount("quiet", "/mnt", "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "cannot mount a file system of the test's own on /mnt";
+  const struct Unmount {
+    ~Unmount() { ::umount2("/mnt", MNT_DETACH); }
+  } unmount;
+  Shell("mkdir /mnt/back /mnt/far && for i in $(seq 0 99); do echo v1 > /mnt/back/$i; done");
+  FuseMount mount("/mnt/back", "/mnt/far");
+  if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
+  std::vector<std::unique_ptr<PathWatcher>> watchers;
+  for (int i = 0; i < kWatchers; ++i) {
+    watchers.push_back(std::make_unique<PathWatcher>("/mnt/far/" + std::to_string(i), 0ms));
+    ASSERT_TRUE(watchers.back()->Start(Record(std::to_string(i) + " "), error_)) << error_;
+  }
+  EXPECT_EQ(CountThreads(), threads_ + 2);
+  EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
+  Shell("echo v2 >> /mnt/back/42");
+  WaitForCalls(1);
+  std::this_thread::sleep_for(2500ms);  // two looks more, which must call nobody
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/far/42: v1\nv2"));
+  }
+  ASSERT_EQ(::umount2("/mnt/far", MNT_DETACH), 0);
+  EXPECT_THAT(WaitForCalls(kWatchers),
+              ::testing::AllOf(::testing::SizeIs(kWatchers),
+                               ::testing::Each(HasSubstr(" does not exist"))));
+  EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads_ + 1 && SleepsWithNoTimeout(); }));
+  EXPECT_EQ(watchers.front()->WhyLooked(), "");
+}
+
+// Two far file systems, the server of one silent: a change behind the other
+// and a local change are still called, and so is a local way that a far
+// mount over its folder leads through the silent server; the stuck watcher's
+// Stop returns, says it left the look behind, and nothing is called for it
+// once the server answers again.
+TEST_F(PathWatcherTest, ASilentServerHoldsOnlyItsOwnFileSystem) {
+  const auto silent = Far("A"), other = Far("B");
+  if (!silent || !other) GTEST_SKIP() << skipped_;
+  Shell("echo a1 > backA/w && echo b1 > backB/w && echo l1 > w && mkdir o");
+  CaptureLog();
+  PathWatcher stuck(root_ + "/mntA/w", 0ms), far(root_ + "/mntB/w", 0ms), local(path_, 0ms),
+      over(root_ + "/o/w", 0ms);
+  ASSERT_TRUE(stuck.Start(Record("stuck "), error_) && far.Start(Record("far "), error_) &&
+              local.Start(Record("local "), error_) && over.Start(Record("over "), error_))
+      << error_;
+  ASSERT_TRUE(silent->Pause());
+  EXPECT_TRUE(WaitUntil([] { return Waiting("PathWatcherLook"); }));  // a look under way
+  Shell("mount --bind mntA o && echo b2 >> backB/w && echo l2 >> w");
+  ExpectCalls({"far /mntB/w: b1\nb2", "local /w: l1\nl2"}, 20ms, /*ordered=*/false);
+  std::future<bool> stopping = std::async(std::launch::async, [&] { return stuck.Stop(error_); });
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(stopping.get()) << error_;
+  EXPECT_THAT(Logged(), HasSubstr("A PathWatcher on '" + root_ +
+                                  "/mntA/w' stopped while a look at its way waited for a "
+                                  "server that does not answer; the look's thread ends once "
+                                  "the look returns."));
+  Shell("echo a2 >> backA/w");
+  ASSERT_TRUE(silent->Resume());
+  ExpectCalls({"over /o/w: a1\na2"}, 700ms);  // time for a look that must not call `stuck`
+  EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
+  ASSERT_TRUE(over.Stop(error_)) << error_;
+  Shell("umount o");
+  ASSERT_TRUE(over.Start(Record("over "), error_)) << error_;
+  EXPECT_EQ(over.WhyLooked(), "");  // local again
+}
+
+// A way that crosses two far file systems, a link on one leading into the
+// other, is looked at on both: a change behind either is called.
+TEST_F(PathWatcherTest, AWayAcrossTwoFarFileSystemsHearsEither) {
+  const auto first = Far("A"), second = Far("B");
+  if (!first || !second) GTEST_SKIP() << skipped_;
+  Shell("echo b1 > backB/w && echo v1 > backB/v && ln -s " + root_ + "/mntB/w backA/w");
+  const std::string turn = "ln -sfn " + root_ + "/mntB/v backA/w";
+  RunSteps(root_ + "/mntA/w",
+           {
+               {"written behind the second", "echo b2 >> backB/w", {"/mntB/w: b1\nb2"}},
+               {"the link turned behind the first", turn.c_str(), {"/mntB/v: v1"}},
+           },
+           [&](PathWatcher&) { EXPECT_EQ(CountThreads(), threads_ + 3); });
 }
 
 // A user-space file system whose daemon died answers every call with ENOTCONN,

@@ -1,12 +1,15 @@
-// Internal: looks at a few places at a steady pace and says when what it sees
-// changes. inotify hears only the changes made through this machine's own
-// mount: on a network, user-space or virtual machine's shared file system a
-// change made on the other side raises no event here, so PathWatcher looks at
-// the places on its way that lie on such a file system.
+// Internal: the looks at one far file system, on a thread of its own. inotify
+// hears only the changes made through this machine's own mount: on a network,
+// user-space or virtual machine's shared file system a change made on the other
+// side raises no event here, so the places of PathWatchers' ways that lie on
+// such a file system are looked at. The places of all the clients on one file
+// system are looked at together, once a period: a place that several clients
+// hold (their folder, the same file) is asked once a look, and what it shows
+// goes to each client that holds it.
 //
 //   detail::Looks looks(std::chrono::seconds(1), std::chrono::milliseconds(200));
-//   if (!looks.Start({{LookPlace::Kind::kFile, "/mnt/share/app.conf"}}, Post, reason))
-//   Report(reason); looks.Watch(placesNow);  // after the way moved
+//   if (!looks.Start(reason)) Report(reason);
+//   looks.Watch(&client, {{LookPlace::Kind::kFile, "/mnt/share/app.conf"}});
 //
 // Errors: Start returns false and assigns a complete English text to `reason`
 // when it cannot start; it leaves `reason` untouched when it succeeds. A place
@@ -14,12 +17,15 @@
 #ifndef TALVORNCOMMON_DETAIL_LOOKS_H_
 #define TALVORNCOMMON_DETAIL_LOOKS_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace TalvornCommon::detail {
@@ -32,6 +38,9 @@ struct LookPlace {
   enum class Kind { kFolder, kLink, kFile };
   Kind kind = Kind::kFile;
   std::string path;
+  // The device of its far file system, which tells whose looks it is in (0:
+  // not known, as where it could not be asked).
+  dev_t device = 0;
   bool operator==(const LookPlace&) const = default;
 };
 
@@ -65,59 +74,69 @@ class LookPace {
   bool settling_ = false;
 };
 
+// A client of the looks, told what they find of its places.
+class LookClient {
+ public:
+  virtual ~LookClient() = default;
+  // Looked(true, fileChanged): a look saw one of the client's places change, a
+  // place of kind kFile among them (its identity, size, times or error) when
+  // `fileChanged`, so a name come or gone beside the file is told apart from
+  // the file's own change. Looked(false, false): after a change, a look of the
+  // client's places saw nothing further change (the change has settled). Runs
+  // on the look thread, under the lock that Leave takes, so it must be quick,
+  // must not throw and must not call into the looks.
+  virtual void Looked(bool changed, bool fileChanged) = 0;
+};
+
 class Looks {
  public:
-  // Found(true, fileChanged): a look saw something change, a place of kind
-  // kFile among it (its identity, size, times or error) when `fileChanged`, so
-  // a name come or gone beside the file is told apart from the file's own
-  // change. Found(false, false): after a change, a look saw nothing
-  // further change (the change has settled). Runs on the look thread, under
-  // the lock that Stop takes, so it must be quick, must not throw and must not
-  // call Stop (the caller posts it to its own thread).
-  using Found = std::function<void(bool changed, bool fileChanged)>;
+  using Clock = LookPace::Clock;
 
-  // How long the destructor waits for a look blocked in the kernel.
+  // How long a Stop waits for a look blocked in the kernel.
   static constexpr std::chrono::milliseconds kStopWait{1000};
 
-  // Looks every `period`, and every `settle` while a change goes on.
+  // Looks every `period` at every place, and every `settle` at the places of
+  // a client while a change of them goes on.
   Looks(std::chrono::milliseconds period, std::chrono::milliseconds settle);
-  // Stops as Stop(kStopWait) does, if started.
+  // Stops as Stop(now + kStopWait) does, if started.
   ~Looks();
   Looks(const Looks&) = delete;
   Looks& operator=(const Looks&) = delete;
 
-  // Takes the first sight of `places` on the calling thread, so that any change
-  // after Start returns is found, then starts the thread "PathWatcherLook",
-  // which calls `found` (not empty). Fails, leaving no thread, if the looks
-  // are started or the thread cannot be created.
-  [[nodiscard]] bool Start(std::vector<LookPlace> places, Found found, std::string& reason);
+  // Starts the thread "PathWatcherLook". Fails, leaving no thread, if the
+  // looks are started or the thread cannot be created.
+  [[nodiscard]] bool Start(std::string& reason);
 
-  // Looks at `places` from now on: the thread wakes and takes the first sight
-  // of the new ones at once, which is no change; a place it already looked at
-  // keeps its last sight, so a change there since is still found. The pace goes
-  // on: a change that was settling still ends in Found(false). Any thread,
-  // also while Stop runs; nothing before Start.
-  void Watch(std::vector<LookPlace> places);
+  // Looks at `places` for `client` from now on. The first sight of a place
+  // new to the looks is taken by the thread at once, or by SightNew, and is no
+  // change; a place already looked at keeps its last sight, so a change there
+  // since is still found. A client's pace goes on: a change that was settling
+  // still ends in Looked(false, false). Any thread.
+  void Watch(LookClient* client, std::vector<LookPlace> places);
+  // Takes on the calling thread the first sights of the client's places that
+  // have none yet, so that any change after it returns is found.
+  void SightNew(LookClient* client);
 
-  // Wakes the thread and waits at most `wait` for it to end. True when it has
-  // ended. False when a look is still blocked in the kernel (a hung network
-  // server, a stopped user-space daemon): the thread is left to end by itself
-  // once the look returns, holding what it needs (`found` too, which it
-  // releases then). Either way no Found call starts after Stop returns, and a
-  // running one has returned. Calling it again waits again for the same
-  // thread; true before Start. Start and Stop must not run at the same time.
-  bool Stop(std::chrono::milliseconds wait);
+  // Forgets `client`: no Looked call of it starts after this returns, a
+  // running one has returned, and its jobs not begun never run. True when no
+  // client is left. Any thread.
+  bool Leave(LookClient* client);
 
-  // The first half of Stop, which never waits for a look: no Found call starts
-  // after it returns, and a running one has returned. Any thread.
-  void Mute();
+  // Runs `job` on the look thread before its next look, at once if it sleeps:
+  // work that may wait for the same server as a look, such as resolving a way
+  // through it. The client, with no places yet if it has none, keeps the
+  // thread until it leaves. A job blocked in the kernel is left behind by Stop
+  // as a look is. Any thread, after Start.
+  void Post(LookClient* client, std::function<void()> job);
 
-  // Runs `job` on the look thread before its next look, at once if it
-  // sleeps: work that may wait for the same server as a look, such as
-  // resolving the way through it. A job blocked in the kernel is left behind
-  // by Stop as a look is; one not begun when Stop is called never runs. Any
-  // thread, after Start.
-  void Post(std::function<void()> job);
+  // Has the thread end, without waiting for it: for Stop.
+  void BeginStop();
+  // Wakes the thread and waits until `until` at most for it to end. True when
+  // it has ended. False when a look or a job is still blocked in the kernel (a
+  // hung network server, a stopped user-space daemon): the thread is left to
+  // end by itself once the call returns, holding what it needs. True before
+  // Start.
+  bool Stop(Clock::time_point until);
 
  private:
   struct State;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -402,7 +404,7 @@ bool Way::Walked(LookPlace::Kind kind, const std::string& place, Resolution& res
     fileSystem = FileSystemAt(place.c_str(), error);
     if (!fileSystem && Unreachable(kind, place, error, result)) return false;
   }
-  walked_.push_back({{kind, place}, fileSystem});
+  walked_.push_back({{kind, place, DeviceOf(place, fileSystem)}, fileSystem});
   // What lies beyond a far place is reached through it, also a local file
   // system mounted there, and its path then waits for the far server too.
   farMet_ = farMet_ || (fileSystem && fileSystem->IsRemote());
@@ -421,10 +423,21 @@ bool Way::Unreachable(LookPlace::Kind kind, const std::string& place, int error,
       "cannot reach " + Shortened(place) + ", on " + far->Describe() + ": " + ErrorText(error);
   // Looked at like any far place, so that it is found answering again; and
   // checked again, should no looks' thread be made for it.
-  walked_.push_back({{kind, place}, far});
+  walked_.push_back({{kind, place, DeviceOf(place, far)}, far});
   farMet_ = true;
   result.recheck = true;
   return true;
+}
+
+dev_t Way::DeviceOf(const std::string& place, const std::optional<FileSystem>& fileSystem) const {
+  // The device is the kernel's, known without asking the server.
+  struct statx status {};
+  if (fileSystem && fileSystem->IsRemote() &&
+      ::statx(AT_FDCWD, place.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &status) == 0)
+    return makedev(status.stx_dev_major, status.stx_dev_minor);
+  // A link, a place that cannot be asked, or a local file system reached
+  // through a far one: looked at with the place before it.
+  return walked_.empty() ? 0 : walked_.back().first.device;
 }
 
 void Way::FindRemote() {

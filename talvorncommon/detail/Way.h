@@ -165,6 +165,8 @@ class Way {
   // error, and the place is noted as a far one, looked at until it answers or
   // is unmounted.
   bool Unreachable(LookPlace::Kind kind, const std::string& place, int error, Resolution& result);
+  // The device whose looks `place` is in, when it is on a far file system.
+  dev_t DeviceOf(const std::string& place, const std::optional<FileSystem>& fileSystem) const;
   // Finds the first walked place on a remote file system.
   void FindRemote();
 
