@@ -45,33 +45,28 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Sets or unsets environment variables for one scope, then restores them in
-// reverse order (so a variable changed twice gets its first value back).
+// Gives the environment variables it names back the values they had at its
+// making (or unsets them again) when the scope ends.
 class EnvGuard {
  public:
-  EnvGuard() = default;
-  ~EnvGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
+  explicit EnvGuard(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      const char* old = getenv(name.c_str());
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     }
+  }
+  ~EnvGuard() {
+    for (const auto& [name, value] : saved_) Set(name, value);
   }
   EnvGuard(const EnvGuard&) = delete;
   EnvGuard& operator=(const EnvGuard&) = delete;
 
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    unsetenv(name.c_str());
+  // Sets the variable `name`, or unsets it for nullopt.
+  static void Set(const std::string& name, const std::optional<std::string>& value) {
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
   }
 
  private:
-  void Save(const std::string& name) {
-    const char* old = getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-  }
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
