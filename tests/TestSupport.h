@@ -126,6 +126,17 @@ inline std::string HeldNow() {
   return text;
 }
 
+// The descriptors of the process's inotify instances.
+inline std::vector<int> InotifyInstances() {
+  std::vector<int> instances;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the listing's own descriptor
+    if (std::filesystem::read_symlink(fd.path(), gone) == "anon_inode:inotify")
+      instances.push_back(std::stoi(fd.path().filename().string()));
+  }
+  return instances;
+}
+
 inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
