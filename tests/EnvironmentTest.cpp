@@ -10,7 +10,7 @@
 namespace TalvornCommon {
 
 TEST(EnvironmentTest, CopiesASetVariableOrKeepsTheValue) {
-  testing::EnvGuard env;
+  const testing::EnvGuard env({"TALVORN_TEST_SET"});
   env.Set("TALVORN_TEST_SET", "xy");
   std::string value = "old value";
   EXPECT_FALSE(Environment::GetEnv("TALVORN_TEST_NEVER_SET", value));

@@ -40,7 +40,7 @@ struct ConfigCase {
 };
 
 TEST(FileIOConfigTest, PathsFollowXdgConfigHomeThenHomeCharacterForCharacter) {
-  testing::EnvGuard env;
+  const testing::EnvGuard env({"XDG_CONFIG_HOME", "HOME"});
   const ConfigCase cases[] = {
       {"/cfg/", "/h", "/cfg/"},
       {"", "/h/", "/h//.config"},
@@ -48,8 +48,8 @@ TEST(FileIOConfigTest, PathsFollowXdgConfigHomeThenHomeCharacterForCharacter) {
   };
   for (const ConfigCase& c : cases) {
     SCOPED_TRACE(c.configHome);
-    c.xdgConfigHome ? env.Set("XDG_CONFIG_HOME", *c.xdgConfigHome) : env.Unset("XDG_CONFIG_HOME");
-    c.home ? env.Set("HOME", *c.home) : env.Unset("HOME");
+    env.Set("XDG_CONFIG_HOME", c.xdgConfigHome);
+    env.Set("HOME", c.home);
     EXPECT_EQ(FileIO::GetXdgConfigHomePath(), c.configHome);
     EXPECT_EQ(FileIO::GetTalvornHomePath(), c.configHome + "/Talvorn");  // "/" even after "/"
   }

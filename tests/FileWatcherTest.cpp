@@ -2,6 +2,7 @@
 // the process's descriptors and threads counted before and after.
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <latch>
 #include <stdexcept>
 
@@ -29,14 +30,10 @@ class FileWatcherTest : public WatcherTest {
   // so that, after a Stop (which waits for the dispatch), the notes are final.
   static void WaitForQueuesRead() {
     EXPECT_TRUE(WaitUntil([] {
-      for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ignored;
-        if (std::filesystem::read_symlink(entry.path(), ignored) != "anon_inode:inotify") continue;
+      return std::ranges::none_of(InotifyInstances(), [](int fd) {
         int pending = 0;
-        const int fd = std::stoi(entry.path().filename().string());
-        if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) return false;
-      }
-      return true;
+        return ::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0;
+      });
     }));
   }
   // An error text about the fixture's watcher: "A FileWatcher on '<path>'<rest>".

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,31 +34,64 @@
 
 namespace TalvornCommon::testing {
 
+// Moves the calling thread, or the child of a fork, into a mount namespace of
+// its own whose mounts no other process sees.
+inline bool PrivateMountNamespace() {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
 // Enters a mount namespace of the test process's own, once; false where it
 // cannot (no CAP_SYS_ADMIN).
 inline bool EnterOwnMountNamespace() {
-  static const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
-                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  static const bool entered = PrivateMountNamespace();
   return entered;
 }
 
-// Starts `argv` (a program on the PATH, or a path) as a child whose output
-// goes to `output` and which is killed with the thread that starts it (the
-// test's main thread), also when ctest kills a test that timed out, where no
-// destructor runs and a stopped daemon would stay for ever. `prepare` runs in
-// the child before the exec, and its failure ends the child with 125. Until
-// the exec, the child does nothing that might wait for a lock another thread
-// held at the fork: system calls only. The child's pid, or -1.
-inline pid_t SpawnDaemon(const char* const argv[], int output, bool (*prepare)() = nullptr) {
+// Starts `command` (a program on the PATH, or a path, then its arguments) as a
+// child, its pid in `daemon`, and waits up to ten seconds until `ready` holds.
+// Empty once it does; otherwise why not, after `failing` unless the program is
+// not installed. A daemon that ended is reaped, and `daemon` is then -1.
+//
+// The child is killed with the thread that starts it (the test's main
+// thread), also when ctest kills a test that timed out, where no destructor
+// runs and a stopped daemon would stay for ever. `prepare` runs in the child
+// before the exec, and its failure ends the child with 125. Until the exec, the
+// child does nothing that might wait for a lock another thread held at the
+// fork: system calls only. What the daemon says goes to a memory file, told
+// when it fails: on the test's output it would hold ctest's pipe open for as
+// long as a daemon outliving a crashed test.
+inline std::string StartDaemon(const std::vector<std::string>& command, pid_t& daemon,
+                               const std::string& failing, const std::function<bool()>& ready,
+                               bool (*prepare)() = nullptr) {
+  std::vector<const char*> argv;
+  for (const std::string& each : command) argv.push_back(each.c_str());
+  argv.push_back(nullptr);
+  const int output = ::memfd_create("daemon-output", MFD_CLOEXEC);
   const pid_t parent = ::getpid();
-  const pid_t child = ::fork();
-  if (child != 0) return child;
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
-  ::dup2(output, 1);
-  ::dup2(output, 2);
-  if (prepare && !prepare()) ::_exit(125);
-  ::execvp(argv[0], const_cast<char* const*>(argv));
-  ::_exit(errno == ENOENT ? 127 : 126);
+  daemon = ::fork();
+  if (daemon == 0) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+    ::dup2(output, 1);
+    ::dup2(output, 2);
+    if (prepare && !prepare()) ::_exit(125);
+    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+    ::_exit(errno == ENOENT ? 127 : 126);
+  }
+  int status = 0;
+  bool ended = daemon < 0;
+  const bool isReady = !ended && WaitUntil([&] {
+    ended = ::waitpid(daemon, &status, WNOHANG) == daemon;
+    return ended || ready();
+  }) && !ended;
+  const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
+  ::close(output);
+  if (ended) daemon = -1;
+  const int code = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (isReady) return "";
+  if (code == 127) return command[0] + " is not installed";
+  if (code == 125) return failing + command[0] + " could not be prepared in its child";
+  return failing + command[0] + (ended ? " ended: " : " was not ready within ten seconds: ") + said;
 }
 
 class FuseMount {
@@ -117,41 +151,18 @@ class FuseMount {
   }
 
  private:
-  // What the daemon says goes to a memory file, told when it fails: on the
-  // test's output it would hold ctest's pipe open for as long as a daemon
-  // outliving a crashed test.
   std::string Mount(const std::vector<std::string>& command) {
-    const std::string& program = command.front();
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
     if (!EnterOwnMountNamespace()) return "cannot mount: no mount namespace of the test's own";
-    std::vector<const char*> argv;
-    for (const std::string& each : command) argv.push_back(each.c_str());
-    argv.push_back(nullptr);
-    const int output = ::memfd_create("daemon-output", MFD_CLOEXEC);
     struct stat unmounted {};
     ::stat(mountFolder_.c_str(), &unmounted);
-    daemon_ = SpawnDaemon(argv.data(), output);
-    const bool spawned = daemon_ > 0;
     // Only the tests' daemons mount in this namespace, so another device on
     // the folder is the daemon's mount, and a stat that answers through it
-    // shows that the daemon serves. A daemon that gives up (127: there is
-    // none) is reaped here.
-    int status = 0;
-    bool ended = false;
-    const auto mountedOrEnded = [&] {
+    // shows that the daemon serves.
+    return StartDaemon(command, daemon_, "cannot mount: ", [&] {
       struct stat now {};
-      ended = ::waitpid(daemon_, &status, WNOHANG) == daemon_;
-      return ended || (::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev);
-    };
-    const bool mounted = spawned && WaitUntil(mountedOrEnded) && !ended;
-    const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
-    ::close(output);
-    if (!spawned || ended) daemon_ = -1;
-    if (!spawned) return "cannot mount: fork failed";
-    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127)
-      return program + " is not installed";
-    if (ended) return "cannot mount: " + program + " ended: " + said;
-    return mounted ? "" : "cannot mount: " + program + " did not mount within ten seconds: " + said;
+      return ::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev;
+    });
   }
 
   std::string mountFolder_;

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <csignal>
-#include <filesystem>
 
 #include "WatcherTest.h"
 #include "talvorncommon/PathWatcher.h"
@@ -16,20 +15,10 @@
 namespace TalvornCommon {
 namespace {
 
-using namespace testing;  // WatcherTest, WaitUntil, WriteFileBytes
+using namespace testing;  // WatcherTest, WaitUntil, WriteFileBytes, InotifyInstances
 using namespace std::chrono_literals;
 
 class PathWatcherForkTest : public WatcherTest {};
-
-// The child's inotify instances: its copies of the parent's are closed at the fork.
-int Instances() {
-  int instances = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code gone;  // the listing's own descriptor
-    instances += std::filesystem::read_symlink(fd.path(), gone) == "anon_inode:inotify";
-  }
-  return instances;
-}
 
 // Children forked while other threads start and stop watchers and log their
 // lines to a sink each stop their copy of a started watcher, which leaves the
@@ -61,7 +50,8 @@ TEST_F(PathWatcherForkTest, ChildrenForkedAtAnyMomentWatchOnTheirOwn) {
       PathWatcher& copy = *churned[n % 2];
       // Not used in the child yet: as if never started, whatever the parent's was.
       if (steady.IsWatching() || copy.Current() != PathWatcher::Change{}) ::_exit(1);
-      if (!steady.Stop(error_) || Instances() != 0) ::_exit(2);
+      // Its copies of the parent's inotify instances were closed at the fork.
+      if (!steady.Stop(error_) || !InotifyInstances().empty()) ::_exit(2);
       if (!copy.Start([&](const PathWatcher::Change&) { called = true; }, error_)) ::_exit(3);
       WriteFileBytes(dir_.Join(std::to_string(n % 2)), std::to_string(n));
       ::_exit(!WaitUntil([&] { return called.load(); }) ? 4 : copy.Stop(error_) ? 0 : 5);

@@ -92,9 +92,7 @@ class SshfsMount {
   // own, leaving the machine's untouched.
   static bool PrivateRunFolder() {
     if (::geteuid() != 0 || ::access("/run/sshd", F_OK) == 0) return true;
-    return ::unshare(CLONE_NEWNS) == 0 &&
-           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0 &&
+    return PrivateMountNamespace() && ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0 &&
            ::mkdir("/run/sshd", 0755) == 0;
   }
 
@@ -117,22 +115,10 @@ class SshfsMount {
                                "\nPermitRootLogin prohibit-password\nPasswordAuthentication no\n"
                                "KbdInteractiveAuthentication no\nUsePAM no\nStrictModes no\n"
                                "PidFile none\nSubsystem sftp internal-sftp\n");
-    const char* argv[] = {sshd.c_str(), "-f", config.c_str(), "-D", "-e", nullptr};
-    const int output = ::memfd_create("sshd-output", MFD_CLOEXEC);
-    sshd_ = SpawnDaemon(argv, output, PrivateRunFolder);
-    int status = 0;
-    bool ended = sshd_ <= 0;
-    const bool listens = !ended && WaitUntil([&] {
-      ended = ::waitpid(sshd_, &status, WNOHANG) == sshd_;
-      return ended || Listens(port_);
-    }) && !ended;
-    const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
-    ::close(output);
-    if (ended) sshd_ = -1;
-    if (listens) return "";
-    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 125)
-      return "sshd cannot start: no /run/sshd, and no /run of its own";
-    return "sshd cannot start: " + said;
+    // A child that cannot be prepared has no /run/sshd, and no /run of its own.
+    return StartDaemon(
+        {sshd, "-f", config, "-D", "-e"}, sshd_,
+        "sshd cannot start: ", [&] { return Listens(port_); }, PrivateRunFolder);
   }
 
   TempDir keys_;

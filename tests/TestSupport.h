@@ -45,33 +45,28 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Sets or unsets environment variables for one scope, then restores them in
-// reverse order (so a variable changed twice gets its first value back).
+// Gives the environment variables it names back the values they had at its
+// making (or unsets them again) when the scope ends.
 class EnvGuard {
  public:
-  EnvGuard() = default;
-  ~EnvGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
+  explicit EnvGuard(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      const char* old = getenv(name.c_str());
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     }
+  }
+  ~EnvGuard() {
+    for (const auto& [name, value] : saved_) Set(name, value);
   }
   EnvGuard(const EnvGuard&) = delete;
   EnvGuard& operator=(const EnvGuard&) = delete;
 
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    unsetenv(name.c_str());
+  // Sets the variable `name`, or unsets it for nullopt.
+  static void Set(const std::string& name, const std::optional<std::string>& value) {
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
   }
 
  private:
-  void Save(const std::string& name) {
-    const char* old = getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-  }
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
@@ -129,6 +124,17 @@ inline std::string HeldNow() {
             std::filesystem::read_symlink(fd.path(), error).string();
   }
   return text;
+}
+
+// The descriptors of the process's inotify instances.
+inline std::vector<int> InotifyInstances() {
+  std::vector<int> instances;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the listing's own descriptor
+    if (std::filesystem::read_symlink(fd.path(), gone) == "anon_inode:inotify")
+      instances.push_back(std::stoi(fd.path().filename().string()));
+  }
+  return instances;
 }
 
 inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
