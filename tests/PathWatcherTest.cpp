@@ -71,12 +71,6 @@ class PathWatcherTest : public WatcherTest {
     }
     if (check) check(watcher);
   }
-  // Makes the test's mounts its own: they would wake the watchers of the tests
-  // beside it, whose resolution would then hide an event they missed.
-  static bool OwnMountNamespace() {
-    return ::unshare(CLONE_NEWNS) == 0 &&
-           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  }
   // The watches of the process's inotify instances, as /proc lists them:
   // "inotify wd:<hex> ino:<hex> sdev:<hex> mask:<hex> ...".
   static std::vector<std::string> Watches() {
@@ -223,7 +217,7 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
 // heard as a change of the mount table, and followed until it is unmounted.
 TEST_F(PathWatcherTest, MountsOnTheWayAreFollowed) {
   Shell("mkdir -p app/conf other && echo v1 > app/conf/w && echo v2 > other/w && echo v3 > host");
-  if (!OwnMountNamespace() ||
+  if (!EnterOwnMountNamespace() ||
       std::system(("cd " + root_ + " && mount --bind other other && umount other").c_str()) != 0)
     GTEST_SKIP() << "cannot mount here";
   RunSteps(
@@ -343,7 +337,8 @@ TEST_F(PathWatcherTest, PermissionsAreFollowedAndAProblemIsCheckedAgain) {
   const std::string folder = dir_.Join("conf"), file = folder + "/w";
   Shell("mkdir conf");
   // Where it can, conf is the root of a file system, whose chmod no parent hears.
-  if (OwnMountNamespace()) static_cast<void>(std::system(("mount -t tmpfs t " + folder).c_str()));
+  if (EnterOwnMountNamespace())
+    static_cast<void>(std::system(("mount -t tmpfs t " + folder).c_str()));
   Shell("chmod 0755 . conf && echo v1 > conf/w");
   InChild([&] {
     // On a thread of its own, the child's main thread having ended first, as a
@@ -778,7 +773,7 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
 // thread ends, and the hub sleeps with no timeout, as for local ways.
 TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
   constexpr int kWatchers = 100;
-  if (!OwnMountNamespace() || ::mount("quiet", "/mnt", "tmpfs", 0, nullptr) != 0)
+  if (!EnterOwnMountNamespace() || ::mount("quiet", "/mnt", "tmpfs", 0, nullptr) != 0)
     GTEST_SKIP() << "cannot mount a file system of the test's own on /mnt";
   const struct Unmount {
     ~Unmount() { ::umount2("/mnt", MNT_DETACH); }
