@@ -1,10 +1,7 @@
 #include "talvorncommon/PathWatcher.h"
 
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
@@ -13,7 +10,6 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "talvorncommon/detail/Burst.h"
 #include "talvorncommon/detail/Fork.h"
@@ -26,7 +22,6 @@ namespace TalvornCommon {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using detail::Verbosity;
 
 static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeriod &&
@@ -62,6 +57,13 @@ class PathWatcher::Impl final : public detail::Resolver::Owner {
   // it resolves the way; on failure nothing stays open.
   bool StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
                      std::unique_lock<std::mutex>& startStop, std::string& reason);
+
+  // Whether the watcher can be started with `callback`: the path made
+  // absolute, or why not.
+  bool Startable(const OnChanged& callback, std::filesystem::path& absolute,
+                 std::string& reason) const;
+  // Logs what a Start found, and why the way is looked at.
+  void LogStarted(const detail::Destination& found) const;
 
   // Has the hub serve it no longer, once a call running on another thread has
   // returned. Runs under startStopMutex.
@@ -228,9 +230,8 @@ void PathWatcher::Impl::Call() {
   currentWatcher = nullptr;
 }
 
-bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
-                                      std::unique_lock<std::mutex>& startStop,
-                                      std::string& reason) {
+bool PathWatcher::Impl::Startable(const OnChanged& callback, fs::path& absolute,
+                                  std::string& reason) const {
   if (!callback) {
     reason = "the onChanged callback is empty";
     return false;
@@ -246,11 +247,19 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     return false;
   }
   std::error_code failure;
-  const fs::path absolute = fs::absolute(path, failure);
+  absolute = fs::absolute(path, failure);
   if (failure) {
     reason = "cannot make the path absolute: " + failure.message();
     return false;
   }
+  return true;
+}
+
+bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
+                                      std::unique_lock<std::mutex>& startStop,
+                                      std::string& reason) {
+  fs::path absolute;
+  if (!Startable(callback, absolute, reason)) return false;
   // Read once per Start: a change of the setting is seen by the next one.
   const bool linksProtected = detail::LinksProtected();
   // Set before the hub serves it: its first call must find them, and must not
@@ -281,6 +290,11 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   const detail::Destination found = first.resolution.change;
   resolver.Leave(std::move(first));
   watching = true;
+  LogStarted(found);
+  return true;
+}
+
+void PathWatcher::Impl::LogStarted(const detail::Destination& found) const {
   std::string leadsTo = found.problem.empty() ? "it leads to " + found.file
                                               : "it leads to no readable file: " + found.problem;
   {
@@ -293,7 +307,6 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kWarning, detail::kLinePathProblem,
                       "A PathWatcher on '{}' leads to no readable file: {}", path, found.problem);
   }
-  return true;
 }
 
 void PathWatcher::Impl::StopInternal() {

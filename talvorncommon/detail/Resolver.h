@@ -22,6 +22,7 @@
 #include <sys/inotify.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
