@@ -1,34 +1,27 @@
 #include "talvorncommon/PathWatcher.h"
 
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <system_error>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "talvorncommon/detail/Burst.h"
 #include "talvorncommon/detail/Fork.h"
 #include "talvorncommon/detail/Log.h"
 #include "talvorncommon/detail/LookEngine.h"
 #include "talvorncommon/detail/PathHub.h"
-#include "talvorncommon/detail/Way.h"
+#include "talvorncommon/detail/Resolver.h"
 
 namespace TalvornCommon {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using detail::Verbosity;
 
 static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeriod &&
@@ -37,9 +30,6 @@ static_assert(PathWatcher::kWriterQuietPeriod == detail::Burst::kWriterQuietPeri
               "the periods PathWatcher tells are those its bursts keep");
 static_assert(PathWatcher::kRemoteLookPeriod == detail::LookEngine::kLookPeriod,
               "the look period PathWatcher tells is the one its looks keep");
-// Records of a watcher's watches kept while its way is resolved on another
-// thread; past this many, an overflow stands for them all.
-constexpr std::size_t kHeldRecords = 1024;
 
 // The watcher whose call runs on this thread, null elsewhere: its own callback
 // calling Start, Stop or the destructor is told apart by it.
@@ -49,66 +39,16 @@ PathWatcher::Change ChangeOf(const detail::Destination& destination) {
   return {destination.file, destination.problem};
 }
 
-// What a watcher holds from Start to Stop that a resolution of its way on
-// another thread uses: such a resolution, waiting for a server that does not
-// answer, keeps it past Stop, and past another Start of the same watcher.
-struct Session {
-  Session(std::string path, detail::Watches& watches, detail::PathHub::Client* served,
-          bool linksProtected)
-      : way(std::move(path), watches, served, linksProtected), client(served) {}
-
-  // What a resolution found, and when.
-  struct Resolved {
-    detail::Resolution resolution;
-    bool finalMoved = false;
-    Clock::time_point at;
-    std::string remoteWhy;  // the way's, as it found it
-  };
-
-  // Resolves the way on the calling thread, which has it to itself until the
-  // result is left for the hub's thread; `avoid` as Way::Follow has it.
-  Resolved Follow(const std::vector<std::string>* avoid = nullptr) {
-    Resolved made;
-    made.resolution = way.Follow(made.finalMoved, avoid);
-    made.at = Clock::now();
-    made.remoteWhy = way.RemoteWhy();
-    return made;
-  }
-  // Leaves `made` for the hub's thread and wakes it, unless the watcher has
-  // stopped: after its Stop the hub may have closed the descriptor that wakes
-  // it, whose number another open may have taken.
-  void Leave(Resolved made) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (retired) return;
-    done = std::move(made);
-    detail::PathHub::Get().Wake(client);
-  }
-  void Retire() {
-    way.Retire();
-    std::lock_guard<std::mutex> lock(mutex);
-    retired = true;
-  }
-  std::optional<Resolved> Take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::exchange(done, std::nullopt);
-  }
-
-  detail::Way way;
-  detail::PathHub::Client* const client;  // whose thread takes the results
-  std::mutex mutex;
-  std::optional<Resolved> done;  // under mutex
-  bool retired = false;          // under mutex
-};
-
 }  // namespace
 
 // The record behind a handle, served by the process's hub while started. Its
-// session, burst and what it last told are the hub's: touched only under the
+// resolver, burst and what it last told are the hub's: touched only under the
 // hub's lock (on its thread, or by Start and Stop), except the way while a
-// resolution runs elsewhere.
-class PathWatcher::Impl final : public detail::PathHub::Client, public detail::LookClient {
+// resolution runs elsewhere, which the resolver sees to.
+class PathWatcher::Impl final : public detail::Resolver::Owner {
  public:
   using Time = detail::PathHub::Time;
+  using Resolved = detail::Resolver::Resolved;
   Impl(std::string givenPath, std::chrono::milliseconds quiet)
       : path(std::move(givenPath)), quietPeriod(quiet) {}
 
@@ -117,6 +57,13 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
   // it resolves the way; on failure nothing stays open.
   bool StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
                      std::unique_lock<std::mutex>& startStop, std::string& reason);
+
+  // Whether the watcher can be started with `callback`: the path made
+  // absolute, or why not.
+  bool Startable(const OnChanged& callback, std::filesystem::path& absolute,
+                 std::string& reason) const;
+  // Logs what a Start found, and why the way is looked at.
+  void LogStarted(const detail::Destination& found) const;
 
   // Has the hub serve it no longer, once a call running on another thread has
   // returned. Runs under startStopMutex.
@@ -152,38 +99,20 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
 
   // The looks' client: what they found, fed to the burst by TakeFindings on
   // the hub's thread, which this wakes.
-  void Looked(bool changed, bool fileChanged) override {
-    {
-      std::lock_guard<std::mutex> lock(findingsMutex);
-      findings.push_back({Clock::now(), changed, fileChanged});
-    }
-    detail::PathHub::Get().Wake();
+  void Looked(bool changed, bool fileChanged) override { resolver.Found(changed, fileChanged); }
+
+  // The resolver's owner: a resolution taken in (Start's first, or one during
+  // a burst, here or elsewhere), and why the way is looked at.
+  void Took(const Resolved& made) override;
+  void SetWhyLooked(std::string why) override {
+    std::lock_guard<std::mutex> lock(currentMutex);
+    whyLooked = std::move(why);
   }
 
-  // Resolves the way again, so that the next records are read against the way
-  // as it is now, and a folder that has just appeared is watched before a
-  // writer fills it. A way with a place on a remote file system is resolved on
-  // the look thread of its first far file system, since a server that does
-  // not answer would hold the resolution, and with it every watcher of the
-  // process; the records that come meanwhile wait for it.
-  void Resolve();
-  // Takes in what a resolution found (Start's first, or one during a burst,
-  // here or elsewhere), and reads the records that waited for it.
-  void Took(const Session::Resolved& made);
   // Ends a burst with the way as `made` found it: whether it is told.
-  bool EndWith(const detail::Burst::End& end, const Session::Resolved& made, Time now);
+  bool EndWith(const detail::Burst::End& end, const Resolved& made, Time now);
   // Whether `end` is told, with `next` as the way now leads.
   bool Calls(const detail::Burst::End& end, Change next);
-  // Posts a resolution of the way to the look thread of `device`; false,
-  // logged, when there is none and none can be made.
-  bool ResolveOnLooks(dev_t device);
-  // Resolves the way on the hub's thread, which stops before a far place; the
-  // result, or nothing when a look thread resolves it instead.
-  std::optional<Session::Resolved> FollowHere();
-  // Has the engine look at the way's far places after a resolution, or at
-  // none. Their first sights are taken on the calling thread `here` (Start's,
-  // so that any change after Start returns is found), else on their threads.
-  void FollowLooks(const std::string& why, bool here = false);
   // What the looks found since the thread last asked, fed to the burst.
   void TakeFindings();
 
@@ -202,191 +131,64 @@ class PathWatcher::Impl final : public detail::PathHub::Client, public detail::L
   Change current;         // under currentMutex
   std::string whyLooked;  // under currentMutex
 
-  void SetWhyLooked(std::string why) {
-    std::lock_guard<std::mutex> lock(currentMutex);
-    whyLooked = std::move(why);
-  }
-
   // Under the hub's lock while started.
-  std::shared_ptr<Session> session;
+  detail::Resolver resolver{path, *this};
   std::optional<detail::Burst> burst;  // from the first resolution on
   Change reported;
   int reportedFile = -1;
-  // The far places the engine looks at for the watcher; empty when none.
-  std::vector<detail::LookPlace> lookedAt;
-  // A resolution runs on another thread (Start's, a look thread), which has
-  // the way and what is looked at to itself until it is taken.
-  bool resolving = false;
-  // The way changed again meanwhile: resolve it once more.
-  bool resolveAgain = false;
-  // A burst's end that waits for that resolution.
+  // A burst's end that waits for the resolution running elsewhere.
   std::optional<detail::Burst::End> ending;
-  // What came meanwhile, read in order once the way is resolved: records of
-  // its watches, and changes of the mount table (kMountsChanged).
-  struct Held {
-    int wd;
-    uint32_t mask;
-    std::string name;
-    Time woke;
-  };
-  static constexpr int kMountsChanged = -2;
-  std::vector<Held> held;
-  void Hold(int wd, uint32_t mask, std::string_view name, Time woke) {
-    if (held.size() < kHeldRecords) {
-      held.push_back({wd, mask, std::string(name), woke});
-    } else {
-      // Too many to keep: the way is resolved again and the file read.
-      held = {{-1, IN_Q_OVERFLOW, {}, woke}};
-    }
-  }
-  // Once a resolution is taken in; then resolves again if asked meanwhile,
-  // unless a held record has started a resolution, which covers it.
-  void ReadHeld() {
-    for (const Held& each : std::exchange(held, {})) {
-      if (each.wd == kMountsChanged) {
-        OnMountsChanged(each.woke);
-        continue;
-      }
-      inotify_event record{};
-      record.wd = each.wd;
-      record.mask = each.mask;
-      OnRecord(record, each.name, each.woke);
-    }
-    if (std::exchange(resolveAgain, false) && !resolving) Resolve();
-  }
-  // From a look thread: when a look found a change, of the file or beside it,
-  // or its settling.
-  struct Finding {
-    Time when;
-    bool changed;
-    bool file;
-  };
-  std::mutex findingsMutex;
-  std::vector<Finding> findings;  // under findingsMutex
   // The hub thread's alone: what Due found to call with.
   Change pending;
 };
 
-void PathWatcher::Impl::Resolve() {
-  if (resolving) {
-    resolveAgain = true;
-    return;
-  }
-  if (lookedAt.empty() || !ResolveOnLooks(lookedAt.front().device)) {
-    // Every place on the way is local: nothing waited for a server.
-    if (const std::optional<Session::Resolved> made = FollowHere()) Took(*made);
-  }
-}
-
-bool PathWatcher::Impl::ResolveOnLooks(dev_t device) {
-  std::string reason;
-  if (!detail::LookEngine::Get().Post(
-          this, device, [session = session] { session->Leave(session->Follow()); }, reason)) {
-    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
-    return false;
-  }
-  resolving = true;
-  return true;
-}
-
-std::optional<Session::Resolved> PathWatcher::Impl::FollowHere() {
-  Session::Resolved made = session->Follow(&detail::PathHub::Get().FarMounts());
-  if (!made.resolution.elsewhere) return made;
-  // A far place has come on the way, not asked yet, whose device is not known:
-  // a look thread for such places resolves it, and the way's own from then on.
-  if (ResolveOnLooks(0)) return std::nullopt;
-  return session->Follow();  // no thread to wait on: here, whatever it costs
-}
-
-void PathWatcher::Impl::Took(const Session::Resolved& made) {
+void PathWatcher::Impl::Took(const Resolved& made) {
   const detail::Resolution& resolved = made.resolution;
   if (!burst) {
     burst.emplace(quietPeriod, made.at, resolved.recheck);
     reported = ChangeOf(resolved.change);
-    reportedFile = session->way.fileWatch();
+    reportedFile = resolver.way().fileWatch();
   } else {
     // No file for a writer to close: a link, a folder, a fifo.
     burst->Resolved(resolved.recheck, made.finalMoved || resolved.change.file.empty());
   }
-  FollowLooks(made.remoteWhy);
-  ReadHeld();
 }
 
-bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Session::Resolved& made,
-                                Time now) {
+bool PathWatcher::Impl::EndWith(const detail::Burst::End& end, const Resolved& made, Time now) {
   burst->Settled(now, made.resolution.recheck);
-  FollowLooks(made.remoteWhy);
+  resolver.Look(made.remoteWhy);
   const bool calls = Calls(end, ChangeOf(made.resolution.change));
   // Read once the call is decided: one of them may resolve the way again.
-  ReadHeld();
+  resolver.ReadHeld();
   return calls;
 }
 
-void PathWatcher::Impl::FollowLooks(const std::string& why, bool here) {
-  const std::vector<detail::LookPlace>& places = session->way.RemotePlaces();
-  // With no far place, the watcher still leaves a thread it resolved on.
-  if (places == lookedAt && !places.empty()) return;
-  const bool began = lookedAt.empty();
-  std::string reason;
-  if (!detail::LookEngine::Get().Watch(this, places, here, reason)) {
-    // Looked at by no thread: followed by its events alone, and the next
-    // resolution tries again.
-    LogError(detail::kLinePathLooks, "A PathWatcher on '{}' cannot look at its way: {}", reason);
-    lookedAt.clear();
-    SetWhyLooked({});
-    return;
-  }
-  if (places == lookedAt) return;
-  lookedAt = places;
-  SetWhyLooked(why);
-  if (!began && places.empty()) {
-    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
-                      "A PathWatcher on '{}' no longer looks at its way: {}", path,
-                      "every place on it is local");
-  } else if (began) {
-    detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kInfo, detail::kLinePathLooks,
-                      "A PathWatcher on '{}' looks at its way every second: {}", path,
-                      why + ", where changes made elsewhere raise no inotify event");
-  }
-}
-
 void PathWatcher::Impl::TakeFindings() {
-  std::vector<Finding> taken;
-  {
-    std::lock_guard<std::mutex> lock(findingsMutex);
-    taken.swap(findings);
-  }
-  for (const Finding& finding : taken) {
+  for (const detail::Resolver::Finding& finding : resolver.TakeFindings()) {
     // A name beside the file calls only if the path now leads elsewhere.
     burst->Looked(finding.when, finding.changed, finding.file);
-    if (finding.changed) Resolve();
+    if (finding.changed) resolver.Resolve();
   }
 }
 
 void PathWatcher::Impl::OnRecord(const inotify_event& record, std::string_view name, Time woke) {
-  if (resolving) {
-    Hold(record.wd, record.mask, name, woke);
-    return;
-  }
+  if (resolver.Hold(record, name, woke)) return;
   detail::Seen seen;
-  session->way.Classify(record, name, seen);
+  resolver.way().Classify(record, name, seen);
   if (!seen.relevant) return;
   burst->Hear(woke, {.content = seen.content, .overflow = seen.overflow, .writing = seen.writing});
-  if (seen.way) Resolve();
+  if (seen.way) resolver.Resolve();
 }
 
 void PathWatcher::Impl::OnMountsChanged(Time woke) {
-  if (resolving) {
-    Hold(kMountsChanged, 0, {}, woke);
-    return;
-  }
-  Resolve();
+  if (resolver.HoldMounts(woke)) return;
+  resolver.Resolve();
   burst->Hear(woke, {});
 }
 
 bool PathWatcher::Impl::Due(Time now, bool queued) {
-  if (resolving) {
-    std::optional<Session::Resolved> made = session->Take();
+  if (resolver.Resolving()) {
+    std::optional<Resolved> made = resolver.Done();
     if (!made) {
       // The burst's clock runs on while the way is resolved elsewhere: a
       // burst that ends meanwhile ends with that resolution, so a way that
@@ -394,31 +196,28 @@ bool PathWatcher::Impl::Due(Time now, bool queued) {
       if (!ending && burst) ending = burst->Due(now, queued);
       return false;
     }
-    resolving = false;
     if (ending) return EndWith(*std::exchange(ending, std::nullopt), *made, now);
-    Took(*made);
-    if (resolving) return false;
+    resolver.TakeIn(*made);
+    if (resolver.Resolving()) return false;
   }
   TakeFindings();
-  if (resolving) return false;
+  if (resolver.Resolving()) return false;
   // Records still queued may belong to this burst, whatever the time.
   const std::optional<detail::Burst::End> end = burst->Due(now, queued);
   if (!end) return false;
   // The burst has ended, or a problem is due to be checked again.
   if (!end->resolve) return Calls(*end, reported);
+  // Here, unless the way is resolved on a look thread: then once it is done.
   ending = end;
-  if (!lookedAt.empty() && ResolveOnLooks(lookedAt.front().device)) return false;
-  // Here, unless a far place has come on the way: then when a look thread has
-  // resolved it.
-  const std::optional<Session::Resolved> made = FollowHere();
+  const std::optional<Resolved> made = resolver.Run();
   if (!made) return false;
   ending.reset();
   return EndWith(*end, *made, now);
 }
 
 bool PathWatcher::Impl::Calls(const detail::Burst::End& end, Change next) {
-  const bool otherFile = session->way.fileWatch() != reportedFile;
-  reportedFile = session->way.fileWatch();
+  const bool otherFile = resolver.way().fileWatch() != reportedFile;
+  reportedFile = resolver.way().fileWatch();
   if (!end.Calls(next != reported, otherFile, !next.file.empty())) return false;
   reported = next;
   pending = std::move(next);
@@ -431,9 +230,8 @@ void PathWatcher::Impl::Call() {
   currentWatcher = nullptr;
 }
 
-bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
-                                      std::unique_lock<std::mutex>& startStop,
-                                      std::string& reason) {
+bool PathWatcher::Impl::Startable(const OnChanged& callback, fs::path& absolute,
+                                  std::string& reason) const {
   if (!callback) {
     reason = "the onChanged callback is empty";
     return false;
@@ -449,27 +247,27 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     return false;
   }
   std::error_code failure;
-  const fs::path absolute = fs::absolute(path, failure);
+  absolute = fs::absolute(path, failure);
   if (failure) {
     reason = "cannot make the path absolute: " + failure.message();
     return false;
   }
+  return true;
+}
+
+bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChanged callback,
+                                      std::unique_lock<std::mutex>& startStop,
+                                      std::string& reason) {
+  fs::path absolute;
+  if (!Startable(callback, absolute, reason)) return false;
   // Read once per Start: a change of the setting is seen by the next one.
   const bool linksProtected = detail::LinksProtected();
   // Set before the hub serves it: its first call must find them, and must not
   // be overwritten by them.
   onChanged = std::move(callback);
-  detail::PathHub& hub = detail::PathHub::Get();
-  std::shared_ptr<Session> started;
-  const bool added = hub.Add(
+  const bool added = detail::PathHub::Get().Add(
       self,
-      [&](detail::Watches& watches) {
-        started =
-            std::make_shared<Session>(absolute.string(), watches,
-                                      static_cast<detail::PathHub::Client*>(this), linksProtected);
-        session = started;
-        resolving = true;
-      },
+      [&](detail::Watches& watches) { resolver.Begin(absolute.string(), watches, linksProtected); },
       reason);
   if (!added) {
     onChanged = nullptr;
@@ -482,8 +280,7 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
   // another thread finds the watcher not started yet, and returns at once.
   starting = true;
   startStop.unlock();
-  Session::Resolved first = started->Follow();
-  FollowLooks(first.remoteWhy, true);
+  Resolved first = resolver.First();
   startStop.lock();
   starting = false;
   {
@@ -491,8 +288,13 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     current = ChangeOf(first.resolution.change);
   }
   const detail::Destination found = first.resolution.change;
-  started->Leave(std::move(first));
+  resolver.Leave(std::move(first));
   watching = true;
+  LogStarted(found);
+  return true;
+}
+
+void PathWatcher::Impl::LogStarted(const detail::Destination& found) const {
   std::string leadsTo = found.problem.empty() ? "it leads to " + found.file
                                               : "it leads to no readable file: " + found.problem;
   {
@@ -505,32 +307,20 @@ bool PathWatcher::Impl::StartInternal(const std::shared_ptr<Impl>& self, OnChang
     detail::LogPathIn(detail::kPathWatcherLogFile, Verbosity::kWarning, detail::kLinePathProblem,
                       "A PathWatcher on '{}' leads to no readable file: {}", path, found.problem);
   }
-  return true;
 }
 
 void PathWatcher::Impl::StopInternal() {
   watching = false;
   detail::PathHub::Get().Remove(this, [&](detail::Watches&) {
-    // Also while a resolution waits for its server on a look thread: what
-    // it adds from now on is refused, and what it finds is never taken in.
-    session->Retire();
-    session.reset();
+    resolver.End();
     burst.reset();
-    held.clear();
-    resolving = resolveAgain = false;
     ending.reset();
-    lookedAt.clear();
   });
-  // Without the hub's lock: the threads this watcher was the last client of
-  // are waited for, a second at most, and a finding told meanwhile is dropped.
-  if (!detail::LookEngine::Get().Leave(this, detail::Looks::kStopWait)) {
+  // Without the hub's lock: a look thread may wait a second for its server.
+  if (!resolver.LeaveLooks()) {
     LogError(detail::kLinePathLookLeft,
              "A PathWatcher on '{}' stopped while a look at its way waited for a server that does "
              "not answer; the look's thread ends once the look returns.");
-  }
-  {
-    std::lock_guard<std::mutex> lock(findingsMutex);
-    findings.clear();
   }
   // Nothing is looked at now; the next Start tells why if its way has a far place.
   SetWhyLooked(std::string());
@@ -548,18 +338,11 @@ bool PathWatcher::Impl::Adopt() {
     // The child has only the thread that forked. What another of the parent's
     // threads held or was changing at the fork is abandoned, never destroyed:
     // a lock it held would stay held for ever in the copy, a string or list it
-    // was changing may be half changed. The session's watches are the parent's
-    // hub's, which the child has abandoned too, and the look threads are the
-    // parent's.
-    const auto abandon = [](auto&... members) {
-      (static_cast<void>(::new (static_cast<void*>(&members))
-                             std::remove_reference_t<decltype(members)>()),
-       ...);
-    };
-    abandon(startStopMutex, currentMutex, current, whyLooked, onChanged, session, burst, reported,
-            lookedAt, ending, held, findingsMutex, findings, pending);
+    // was changing may be half changed.
+    detail::Abandon(startStopMutex, currentMutex, current, whyLooked, onChanged, burst, reported,
+                    ending, pending);
+    resolver.Abandon();
     watching = starting = false;
-    resolving = resolveAgain = false;
     reportedFile = -1;
     if (currentWatcher == this) currentWatcher = nullptr;  // forked from its own callback
   });

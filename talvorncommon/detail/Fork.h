@@ -15,6 +15,8 @@
 
 #include <atomic>
 #include <functional>
+#include <new>
+#include <type_traits>
 
 namespace TalvornCommon::detail {
 
@@ -34,6 +36,14 @@ class ForkStamp {
  private:
   std::atomic<pid_t> pid_{::getpid()};
 };
+
+// For an `abandon` of ForkStamp::Adopt: makes each member afresh in place,
+// without destroying what the parent's threads may have left half changed or
+// locking what they may have left held.
+template <typename... Members>
+void Abandon(Members&... members) {
+  (static_cast<void>(::new (static_cast<void*>(&members)) Members()), ...);
+}
 
 // Held while one of the library's log lines is written. A fork waits for it,
 // so that no lock of spdlog's that a thread of the library holds is copied
