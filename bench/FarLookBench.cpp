@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 using TalvornCommon::PathWatcher;
 
 constexpr int kSaves = 20;
-constexpr auto kIdleWindow = std::chrono::seconds(10);
+constexpr auto kIdleWindow = std::chrono::seconds(30);
 
 // When a follower last saw a new version, in clock ticks, and how often.
 struct Seen {

@@ -98,8 +98,10 @@
 // to 60 seconds (a FUSE mount for one). The file: opened, which reaches the
 // server where a user-space daemon answers a stat from a cache of its own
 // (sshfs keeps attributes for 20 seconds), then asked its identity, size and
-// times as a folder is, which also gives the kernel the size at which a
-// reader's read stops. Where its times are whole seconds (sftp's), so that two
+// times (the first look as a folder is; after it the kernel's attributes are
+// those the open before fetched, so a file that only grew is seen a look
+// later, and no look costs more than a reader's open, read and close). Where
+// its times are whole seconds (sftp's), so that two
 // edits of one size within one second look alike, a file of up to 64 KiB is
 // read and its content compared too; a larger one there is told by size and
 // times alone, and the first of two such edits stays in force until the next
@@ -227,9 +229,9 @@ class PathWatcher {
   // is looked at: a change made on another machine is seen within about a
   // second, for one look a second of each file system's places together (a
   // wake-up of its thread and a round trip to the server for each distinct
-  // place asked, four for a file opened and read, as through sshfs: about a
-  // tenth of a millisecond of CPU each, and about as many wake-ups as a thread
-  // that reads the file whole once a second).
+  // place asked, three or four for a file opened and read, as through sshfs:
+  // about a tenth of a millisecond of CPU each, and as many wake-ups as a
+  // thread that reads the file whole once a second).
   static constexpr std::chrono::milliseconds kRemoteLookPeriod{1000};
 
   // Remembers `path` and opens nothing. `quietPeriod` is how long a burst of

@@ -902,7 +902,8 @@ class FarEditsTest : public PathWatcherTest {
       bool once;  // else the calls before the last may be any
     } rows[] = {
         {"an edit in place", "echo v2 >> back/w", "/mnt/w: v1\nv2", true},
-        {"a save by rename", "echo v3 > back/.w && mv back/.w back/w", "/mnt/w: v3", true},
+        {"a save by rename, longer", "echo v3 longer > back/.w && mv back/.w back/w",
+         "/mnt/w: v3 longer", true},
         {"an edit at a whole second", "echo v4 > back/w && touch -d @1000000000 back/w",
          "/mnt/w: v4", true},
         {"another of one size within that second",

@@ -64,42 +64,48 @@ Sight LookAtPath(const char* path, bool file) {
   return SightOf(status, file);
 }
 
+// The attributes of the open `file`, the kernel's own unless `force`, and
+// where its times are whole seconds a digest of its content up to
+// kLookContentLimit, read from its start.
+Sight LookInOpenFile(int file, bool force) {
+  struct statx status {};
+  if (::statx(file, "", AT_EMPTY_PATH | (force ? AT_STATX_FORCE_SYNC : 0), STATX_BASIC_STATS,
+              &status) != 0) {
+    return Sight{.error = errno};
+  }
+  Sight sight = SightOf(status, true);
+  if (TimesTellVersions(sight) || !S_ISREG(status.stx_mode) || sight.size > kLookContentLimit) {
+    return sight;
+  }
+  std::uint64_t digest = kDigestStart;
+  std::array<char, 16 * 1024> piece;
+  for (off_t total = 0; total <= kLookContentLimit;) {
+    const ssize_t got = ::pread(file, piece.data(), piece.size(), total);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Sight{.error = errno};
+    if (got == 0) break;
+    digest = Digest(digest, piece.data(), static_cast<std::size_t>(got));
+    total += got;
+  }
+  sight.content = digest;
+  return sight;
+}
+
 // Opens the file, which reaches the server where a stat is answered from a
 // daemon's cache (sshfs asks the server for the attributes along with each
-// open, and FUSE drops the pages it kept of the file), then asks with
-// AT_STATX_FORCE_SYNC, which gives the kernel the size that open found: a read
-// stops at the size the kernel knows, so without it a file that grew would
-// read as its old self, to the look and to the reader it calls, for as long
-// as the kernel keeps the attributes it was given before the open. Where the
-// times are whole seconds, the content up to kLookContentLimit is read too.
+// open, and FUSE drops the pages it kept of the file), and reads it where its
+// times are whole seconds. The first look asks with AT_STATX_FORCE_SYNC; after
+// it the kernel's attributes are at most one open old, so a look costs what a
+// reader's read of the file costs: the open, the read and the close. A file
+// that grew since the look before is read to its old size until the next
+// look, when the kernel has the size that this open fetched: a new head is a
+// change seen at once, a file that only grew is seen a look later.
 // O_NONBLOCK: a fifo put in the file's place is never waited on; O_NOFOLLOW: a
 // link put there is not followed, and fails as a change.
-Sight LookInFile(const char* path) {
+Sight LookInFile(const char* path, const Sight& last) {
   const int file = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (file < 0) return Sight{.error = errno};
-  struct statx status {};
-  Sight sight;
-  if (::statx(file, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &status) != 0) {
-    sight.error = errno;
-  } else {
-    sight = SightOf(status, true);
-  }
-  if (!TimesTellVersions(sight) && S_ISREG(status.stx_mode) && sight.size <= kLookContentLimit) {
-    std::uint64_t digest = kDigestStart;
-    std::array<char, 16 * 1024> piece;
-    for (off_t total = 0; total <= kLookContentLimit;) {
-      const ssize_t got = ::read(file, piece.data(), piece.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        sight = Sight{.error = errno};
-        break;
-      }
-      if (got == 0) break;
-      digest = Digest(digest, piece.data(), static_cast<std::size_t>(got));
-      total += got;
-    }
-    if (sight.error == 0) sight.content = digest;
-  }
+  const Sight sight = LookInOpenFile(file, /*force=*/last.error != 0 || last.inode == 0);
   ::close(file);
   return sight;
 }
@@ -123,7 +129,7 @@ Sight LookAt(const LookPlace& place, const Sight& last) {
       return LookAtPath(place.path.c_str(), false);
     case LookPlace::Kind::kFile:
       return TimesTellVersions(last) ? LookAtPath(place.path.c_str(), true)
-                                     : LookInFile(place.path.c_str());
+                                     : LookInFile(place.path.c_str(), last);
   }
   return {};
 }
