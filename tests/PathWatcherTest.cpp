@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 
 #include "FuseMount.h"
@@ -106,28 +107,15 @@ class PathWatcherTest : public WatcherTest {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "the child cannot run here";
     EXPECT_EQ(status, 0) << "the child's exit status tells which step failed";
   }
-  // The system call the thread named `name` is in, as /proc/<tid>/syscall
-  // gives it (number, then arguments); empty when there is no such thread.
-  static std::vector<std::string> CallOf(const std::string& name) {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      if (ReadFileBytes(task.path() / "comm") != name + "\n") continue;
-      std::istringstream call(ReadFileBytes(task.path() / "syscall"));
-      return {std::istream_iterator<std::string>(call), std::istream_iterator<std::string>()};
-    }
-    return {};
-  }
   // A thread named `name` stays in a system call other than a sleep for a
   // fifth of a second: it waits, for a server that does not answer where it
   // goes through one. A look that answers takes far less.
   static bool Waiting(const std::string& name) {
     const auto inACall = [&name] {
       std::set<std::string> tasks;
-      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        const std::string call = ReadFileBytes(task.path() / "syscall");
-        if (ReadFileBytes(task.path() / "comm") == name + "\n" &&
-            !call.starts_with(std::to_string(SYS_futex) + " ") && !call.starts_with("running"))
-          tasks.insert(task.path().filename());
-      }
+      for (const auto& [task, call] : SystemCallsOf(name))
+        if (!call.starts_with(std::to_string(SYS_futex) + " ") && !call.starts_with("running"))
+          tasks.insert(task);
       return tasks;
     };
     const std::set<std::string> before = inACall();
@@ -149,9 +137,9 @@ class PathWatcherTest : public WatcherTest {
   // The thread "PathWatcher" is asleep in the kernel, in ppoll(fds, 3, no
   // timeout, ...), with nothing to wake it before an event on the way or Stop.
   static bool SleepsWithNoTimeout() {
-    const std::vector<std::string> call = CallOf("PathWatcher");
-    return call.size() > 3 && call[0] == std::to_string(SYS_ppoll) && call[2] == "0x3" &&
-           call[3] == "0x0";
+    const auto calls = SystemCallsOf("PathWatcher");
+    return calls.size() == 1 && std::regex_search(calls.begin()->second,
+                                                  std::regex("^" + std::to_string(SYS_ppoll) + " \\S+ 0x3 0x0 "));
   }
   const std::string root_ = std::filesystem::canonical(dir_.path()).string();
   const std::string path_ = root_ + "/w";
