@@ -681,39 +681,13 @@ TEST_F(PathWatcherTest, StartAndStopFromManyThreadsAtOnce) {
 // folder) a change made on the far side raises no inotify event here: the way
 // from its first such place down is looked at every second, and each change is
 // one call once a further look finds it settled, a slow writer's with the
-// whole file. A Start through a server that stops answering (a hard NFS mount
-// whose server is gone, a stopped FUSE daemon) waits for it alone.
+// whole file.
 TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
   Shell(
       "mkdir -p back/..1 mnt && echo v1 > back/..1/w && ln -s ..1 back/..data && "
-      "ln -s ..data/w back/w && echo l1 > w");
+      "ln -s ..data/w back/w");
   FuseMount mount(dir_.Join("back"), dir_.Join("mnt"));  // before any watcher's thread
   if (!mount.IsMounted()) GTEST_SKIP() << mount.SkipReason();
-  PathWatcher local(path_, 0ms);
-  ASSERT_TRUE(local.Start(Record("local "), error_)) << error_;
-  EXPECT_EQ(local.WhyLooked(), "");
-  {  // A Start through the silent server waits with it, alone.
-    PathWatcher remote(root_ + "/mnt/w", 0ms);
-    ASSERT_TRUE(mount.Pause());
-    std::future<bool> starting = std::async(std::launch::async, [&] {
-      ::pthread_setname_np(::pthread_self(), "starter");
-      std::string error;
-      return remote.Start([](const PathWatcher::Change&) {}, error);
-    });
-    EXPECT_TRUE(WaitUntil([] { return Waiting("starter"); }));
-    WriteFileBytes(path_, "l2");
-    ExpectCalls({"local /w: l2"}, 20ms);
-    InChild([&] { return remote.Stop(error_) ? 0 : 1; });  // a copy taken mid-Start lets go
-    // Another thread's Stop and Start do not wait with it: it is not started yet.
-    std::future<bool> others = std::async(std::launch::async, [&] {
-      std::string error;
-      return remote.Stop(error) || remote.Start([](const PathWatcher::Change&) {}, error);
-    });
-    EXPECT_EQ(others.wait_for(10s), std::future_status::ready);
-    ASSERT_TRUE(mount.Resume());
-    ASSERT_TRUE(starting.get());
-    EXPECT_FALSE(others.get());
-  }
   RunSteps(root_ + "/mnt/w",
            {
                {"a ConfigMap updated",
@@ -722,22 +696,16 @@ TEST_F(PathWatcherTest, ChangesBehindAUserSpaceMountAreLookedFor) {
                 {"/mnt/..2/w: v2"}},
                // Given the time of two looks to call, which it must not.
                {"a file made beside it", "echo x > back/..2/x && sleep 2.5", {}},
-               {"an edit in place", "echo v3 >> back/..2/w", {"/mnt/..2/w: v2\nv3"}},
-               {"a save by rename",
-                "echo v4 > back/..2/.w && mv back/..2/.w back/..2/w",
-                {"/mnt/..2/w: v4"}},
                {"a slow writer",
                 "for i in 1 2 3 4; do echo s$i >> back/..2/w; sleep 0.1; done",
-                {"/mnt/..2/w: v4\ns1\ns2\ns3\ns4"}},
+                {"/mnt/..2/w: v2\ns1\ns2\ns3\ns4"}},
                {"moved away", "mv back/w back/w.old", {"problem: /mnt/w does not exist"}},
-               {"moved back", "mv back/w.old back/w", {"/mnt/..2/w: v4\ns1\ns2\ns3\ns4"}},
+               {"moved back", "mv back/w.old back/w", {"/mnt/..2/w: v2\ns1\ns2\ns3\ns4"}},
            },
            [&](PathWatcher& remote) {
              EXPECT_EQ(remote.WhyLooked(), root_ + "/mnt is on fuse (a user-space file system)");
            });
-  ASSERT_TRUE(local.Stop(error_)) << error_;
   ExpectNothingLeftOpen();
-  EXPECT_THAT(WaitForCalls(0), ::testing::IsEmpty());
 }
 
 // A hundred watchers of files in one far folder share one look thread, which
@@ -781,23 +749,38 @@ TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
 
 // Two far file systems, the server of one silent: a change behind the other
 // and a local change are still called, and so is a local way that a far
-// mount over its folder leads through the silent server; the stuck watcher's
-// Stop returns, says it left the look behind, and nothing is called for it
-// once the server answers again.
+// mount over its folder leads through the silent server; a Start through the
+// silent server waits for it alone (a hard NFS mount whose server is gone, a
+// stopped FUSE daemon), while a Stop or Start of the same watcher on another
+// thread fails at once; the stuck watcher's Stop returns, says it left the
+// look behind, and nothing is called for it once the server answers again.
 TEST_F(PathWatcherTest, ASilentServerHoldsOnlyItsOwnFileSystem) {
   const auto silent = Far("A"), other = Far("B");
   if (!silent || !other) GTEST_SKIP() << skipped_;
   Shell("echo a1 > backA/w && echo b1 > backB/w && echo l1 > w && mkdir o");
   CaptureLog();
   PathWatcher stuck(root_ + "/mntA/w", 0ms), far(root_ + "/mntB/w", 0ms), local(path_, 0ms),
-      over(root_ + "/o/w", 0ms);
+      over(root_ + "/o/w", 0ms), late(root_ + "/mntA/w", 0ms);
   ASSERT_TRUE(stuck.Start(Record("stuck "), error_) && far.Start(Record("far "), error_) &&
               local.Start(Record("local "), error_) && over.Start(Record("over "), error_))
       << error_;
+  EXPECT_EQ(local.WhyLooked(), "");
   ASSERT_TRUE(silent->Pause());
   EXPECT_TRUE(WaitUntil([] { return Waiting("PathWatcherLook"); }));  // a look under way
+  std::future<bool> starting = std::async(std::launch::async, [&] {
+    ::pthread_setname_np(::pthread_self(), "starter");
+    std::string error;
+    return late.Start([](const PathWatcher::Change&) {}, error);
+  });
+  EXPECT_TRUE(WaitUntil([] { return Waiting("starter"); }));
   Shell("mount --bind mntA o && echo b2 >> backB/w && echo l2 >> w");
   ExpectCalls({"far /mntB/w: b1\nb2", "local /w: l1\nl2"}, 20ms, /*ordered=*/false);
+  InChild([&] { return late.Stop(error_) ? 0 : 1; });  // a copy taken mid-Start lets go
+  std::future<bool> others = std::async(std::launch::async, [&] {
+    std::string error;
+    return late.Stop(error) || late.Start([](const PathWatcher::Change&) {}, error);
+  });
+  EXPECT_EQ(others.wait_for(10s), std::future_status::ready);
   std::future<bool> stopping = std::async(std::launch::async, [&] { return stuck.Stop(error_); });
   EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(stopping.get()) << error_;
@@ -807,6 +790,8 @@ TEST_F(PathWatcherTest, ASilentServerHoldsOnlyItsOwnFileSystem) {
                                   "the look returns."));
   Shell("echo a2 >> backA/w");
   ASSERT_TRUE(silent->Resume());
+  EXPECT_TRUE(starting.get());
+  EXPECT_FALSE(others.get());
   ExpectCalls({"over /o/w: a1\na2"}, 700ms);  // time for a look that must not call `stuck`
   EXPECT_EQ(over.WhyLooked(), root_ + "/o is on fuse (a user-space file system)");
   ASSERT_TRUE(over.Stop(error_)) << error_;
