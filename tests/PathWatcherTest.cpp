@@ -855,39 +855,28 @@ class FarEditsTest : public PathWatcherTest {
  protected:
   void SetUp() override { Shell("mkdir back mnt && echo v1 > back/w"); }
   void ExpectEditsCalled() {
-    const auto quiet = 300ms;
-    PathWatcher watcher(root_ + "/mnt/w", quiet);
-    ASSERT_TRUE(watcher.Start(Record(), error_)) << error_;
-    struct Row {
-      const char *what, *script, *lastCall;
-      bool once;  // else the calls before the last may be any
-    } rows[] = {
-        {"an edit in place", "echo v2 >> back/w", "/mnt/w: v1\nv2", true},
-        {"a save by rename", "echo v3 > back/.w && mv back/.w back/w", "/mnt/w: v3", true},
-        {"an edit at a whole second", "echo v4 > back/w && touch -d @1000000000 back/w",
-         "/mnt/w: v4", true},
-        {"another of one size within that second",
-         "echo v5 > back/w && touch -d @1000000000 back/w", "/mnt/w: v5", true},
-        {"a file written for seconds",
-         "for i in 1 2 3 4 5 6; do printf l$i >> back/w; sleep 0.25; echo >> back/w; sleep 0.25; "
-         "done",
-         "/mnt/w: v5\nl1\nl2\nl3\nl4\nl5\nl6", false},
+    const std::string written = "/mnt/w: v5\nl1\nl2\nl3\nl4\nl5\nl6";
+    const auto last = [&] {
+      const Calls calls = WaitForCalls(0);
+      return calls.empty() ? "" : calls.back();
     };
-    for (const Row& row : rows) {
-      SCOPED_TRACE(row.what);
-      Shell(row.script);
-      if (row.once) {
-        ExpectCalls({row.lastCall}, quiet);
-        continue;
-      }
-      const auto last = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_.empty() ? "" : calls_.back();
-      };
-      EXPECT_TRUE(WaitUntil([&] { return last() == row.lastCall; })) << last();
-      std::this_thread::sleep_for(3 * quiet);
-      EXPECT_EQ(last(), row.lastCall);
-    }
+    RunSteps(root_ + "/mnt/w",
+             {
+                 {"an edit in place", "echo v2 >> back/w", {"/mnt/w: v1\nv2"}},
+                 {"a save by rename", "echo v3 > back/.w && mv back/.w back/w", {"/mnt/w: v3"}},
+                 {"an edit at a whole second", "echo v4 > back/w && touch -d @1000000000 back/w",
+                  {"/mnt/w: v4"}},
+                 {"another of one size within that second",
+                  "echo v5 > back/w && touch -d @1000000000 back/w",
+                  {"/mnt/w: v5"}},
+             },
+             [&](PathWatcher&) {  // the calls before the last may be any
+               Shell("for i in 1 2 3 4 5 6; do printf l$i >> back/w; sleep 0.25; "
+                     "echo >> back/w; sleep 0.25; done");
+               EXPECT_TRUE(WaitUntil([&] { return last() == written; })) << last();
+               std::this_thread::sleep_for(1s);  // three quiet periods
+               EXPECT_EQ(last(), written);
+             });
   }
 };
 
