@@ -22,15 +22,12 @@ using detail::LookPlace;
 using detail::Looks;
 using Kind = LookPlace::Kind;
 using std::chrono::milliseconds;
-using testing::CountOpenFds;
-using testing::CountThreads;
+using namespace testing;  // WaitUntil, the counts, TempDir and FuseMount
 using ::testing::MatchesRegex;
-using testing::ThreadsAtRest;
-using testing::WaitUntil;
 
 // The look thread sleeps, in SYS_futex.
 bool LookThreadSleeps() {
-  const auto calls = testing::SystemCallsOf("PathWatcherLook");
+  const auto calls = SystemCallsOf("PathWatcherLook");
   return calls.size() == 1 && calls.begin()->second.starts_with(std::to_string(SYS_futex) + " ");
 }
 
@@ -132,9 +129,9 @@ class LooksTest : public ::testing::Test {
   // TSan starts a helper thread along with the first thread: counted too.
   const int threads_ = ThreadsAtRest();
   const int fds_ = CountOpenFds();
-  testing::TempDir backing_;
-  testing::TempDir mountFolder_;
-  testing::FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
+  TempDir backing_;
+  TempDir mountFolder_;
+  FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
   std::mutex mutex_;
   std::string error_;
   Looks looks_{milliseconds(50), milliseconds(20)};
