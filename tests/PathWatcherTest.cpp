@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <regex>
-#include <set>
 
 #include "FuseMount.h"
 #include "SshfsMount.h"
@@ -111,17 +110,13 @@ class PathWatcherTest : public WatcherTest {
   // fifth of a second: it waits, for a server that does not answer where it
   // goes through one. A look that answers takes far less.
   static bool Waiting(const std::string& name) {
-    const auto inACall = [&name] {
-      std::set<std::string> tasks;
-      for (const auto& [task, call] : SystemCallsOf(name))
-        if (!call.starts_with(std::to_string(SYS_futex) + " ") && !call.starts_with("running"))
-          tasks.insert(task);
-      return tasks;
-    };
-    const std::set<std::string> before = inACall();
-    if (before.empty()) return false;
+    const auto before = SystemCallsOf(name);
     std::this_thread::sleep_for(200ms);
-    return std::ranges::any_of(inACall(), [&](const auto& task) { return before.count(task) > 0; });
+    return std::ranges::any_of(SystemCallsOf(name), [&](const auto& now) {
+      const auto& [task, call] = now;
+      return before.contains(task) && before.at(task) == call && !call.starts_with("running") &&
+             !call.starts_with(std::to_string(SYS_futex) + " ");
+    });
   }
   // Mounts a bindfs of the test's folder back<name> on its folder mnt<name>,
   // in the test's own mount namespace, before any watcher's thread: null,
@@ -138,8 +133,9 @@ class PathWatcherTest : public WatcherTest {
   // timeout, ...), with nothing to wake it before an event on the way or Stop.
   static bool SleepsWithNoTimeout() {
     const auto calls = SystemCallsOf("PathWatcher");
-    return calls.size() == 1 && std::regex_search(calls.begin()->second,
-                                                  std::regex("^" + std::to_string(SYS_ppoll) + " \\S+ 0x3 0x0 "));
+    return calls.size() == 1 &&
+           std::regex_search(calls.begin()->second,
+                             std::regex("^" + std::to_string(SYS_ppoll) + " \\S+ 0x3 0x0 "));
   }
   const std::string root_ = std::filesystem::canonical(dir_.path()).string();
   const std::string path_ = root_ + "/w";
@@ -737,12 +733,7 @@ TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
   EXPECT_EQ(CountThreads(), threads_ + 2);
   EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
   Shell("echo v2 >> /mnt/back/42");
-  WaitForCalls(1);
-  std::this_thread::sleep_for(2500ms);  // two looks more, which must call nobody
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_THAT(std::exchange(calls_, {}), ::testing::ElementsAre("42 /mnt/far/42: v1\nv2"));
-  }
+  ExpectCalls({"42 /mnt/far/42: v1\nv2"}, 850ms);  // then two looks more, which must call nobody
   ASSERT_EQ(::umount2("/mnt/far", MNT_DETACH), 0);
   EXPECT_THAT(WaitForCalls(kWatchers),
               ::testing::AllOf(::testing::SizeIs(kWatchers),
@@ -764,8 +755,9 @@ TEST_F(PathWatcherTest, FarWatchersInOneFolderShareOneLookThread) {
 TEST_F(PathWatcherTest, ASilentServerHoldsOnlyItsOwnFileSystem) {
   const auto silent = Far("A"), other = Far("B");
   if (!silent || !other) GTEST_SKIP() << skipped_;
-  Shell("echo a1 > backA/w && mkdir backA/sub && echo s1 > backA/sub/w && echo b1 > backB/w && "
-        "echo l1 > w && mkdir -p o/sub");
+  Shell(
+      "echo a1 > backA/w && mkdir backA/sub && echo s1 > backA/sub/w && echo b1 > backB/w && "
+      "echo l1 > w && mkdir -p o/sub");
   CaptureLog();
   PathWatcher stuck(root_ + "/mntA/w", 0ms), far(root_ + "/mntB/w", 0ms), local(path_, 0ms),
       over(root_ + "/o/sub/w", 0ms), shut(root_ + "/o/w", 0ms), late(root_ + "/mntA/w", 0ms);
@@ -859,15 +851,17 @@ class FarEditsTest : public PathWatcherTest {
              {
                  {"an edit in place", "echo v2 >> back/w", {"/mnt/w: v1\nv2"}},
                  {"a save by rename", "echo v3 > back/.w && mv back/.w back/w", {"/mnt/w: v3"}},
-                 {"an edit at a whole second", "echo v4 > back/w && touch -d @1000000000 back/w",
+                 {"an edit at a whole second",
+                  "echo v4 > back/w && touch -d @1000000000 back/w",
                   {"/mnt/w: v4"}},
                  {"another of one size within that second",
                   "echo v5 > back/w && touch -d @1000000000 back/w",
                   {"/mnt/w: v5"}},
              },
              [&](PathWatcher&) {  // the calls before the last may be any
-               Shell("for i in 1 2 3 4 5 6; do printf l$i >> back/w; sleep 0.25; "
-                     "echo >> back/w; sleep 0.25; done");
+               Shell(
+                   "for i in 1 2 3 4 5 6; do printf l$i >> back/w; sleep 0.25; "
+                   "echo >> back/w; sleep 0.25; done");
                EXPECT_TRUE(WaitUntil([&] { return last() == written; })) << last();
                std::this_thread::sleep_for(1s);  // three quiet periods
                EXPECT_EQ(last(), written);
