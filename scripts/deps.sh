@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, fuzzers and benchmarks need
 # (bindfs and fuse3 give the tests a user-space file system to mount; sshfs and
-# openssh-sftp-server a far one, whose server sshfs starts in the place of ssh),
+# openssh-server a far one, served over loopback by an sshd of the test's own),
 # only those that are missing: on a machine that has them all it is silent and
 # takes well under a second.
 set -euo pipefail
@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   libssl-dev
   bindfs fuse3
-  sshfs openssh-sftp-server
+  sshfs openssh-server
 )
 
 missing=()

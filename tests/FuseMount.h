@@ -41,6 +41,49 @@ inline bool EnterOwnMountNamespace() {
   return entered;
 }
 
+// Starts `command` (a program on the PATH, or a path, then its arguments) as a
+// child, its pid in `daemon`, and waits up to ten seconds until `ready` holds;
+// empty once it does, otherwise why not. A daemon that ended is reaped, and
+// `daemon` is then -1.
+//
+// The child is killed with the thread that starts it (the test's main
+// thread), also when ctest kills a test that timed out, where no destructor
+// runs and a stopped daemon would stay for ever. Until the exec, the child
+// does nothing that might wait for a lock another thread held at the fork:
+// system calls only. What the daemon says goes to a memory file, told when it
+// fails: on the test's output it would hold ctest's pipe open for as long as
+// a daemon outliving a crashed test.
+template <class Ready>
+std::string StartDaemon(const std::vector<std::string>& command, pid_t& daemon, Ready ready) {
+  std::vector<const char*> argv;
+  for (const std::string& each : command) argv.push_back(each.c_str());
+  argv.push_back(nullptr);
+  const int output = ::memfd_create("daemon-output", MFD_CLOEXEC);
+  const pid_t parent = ::getpid();
+  daemon = ::fork();
+  if (daemon == 0) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+    ::dup2(output, 1);
+    ::dup2(output, 2);
+    ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+    ::_exit(errno == ENOENT ? 127 : 126);
+  }
+  int status = 0;
+  bool ended = daemon < 0;
+  const bool isReady = !ended && WaitUntil([&] {
+    ended = ::waitpid(daemon, &status, WNOHANG) == daemon;
+    return ended || ready();
+  }) && !ended;
+  const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
+  ::close(output);
+  if (ended) daemon = -1;
+  if (isReady) return "";
+  if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    return command[0] + " is not installed";
+  return "cannot start " + command[0] +
+         (ended ? ": it ended: " : ": not ready within ten seconds: ") + said;
+}
+
 class FuseMount {
  public:
   // Makes every stat and lookup through the mount ask the daemon. With bindfs's
@@ -77,7 +120,7 @@ class FuseMount {
   FuseMount& operator=(const FuseMount&) = delete;
 
   bool IsMounted() const { return reason_.empty(); }
-  // "no /dev/fuse", "bindfs is not installed", "cannot mount: ..."; empty once mounted.
+  // "no /dev/fuse", "bindfs is not installed", "cannot start bindfs: ..."; empty once mounted.
   const std::string& SkipReason() const { return reason_; }
 
   // Stops the daemon and returns once it has stopped; calls through the mount
@@ -98,53 +141,19 @@ class FuseMount {
   }
 
  private:
-  // Starts `command` as a child, its pid in daemon_, and waits up to ten
-  // seconds for the mount to show; empty once it does, otherwise why not. A
-  // daemon that ended is reaped, and daemon_ is then -1.
-  //
-  // The child is killed with the thread that starts it (the test's main
-  // thread), also when ctest kills a test that timed out, where no destructor
-  // runs and a stopped daemon would stay for ever. Until the exec, the child
-  // does nothing that might wait for a lock another thread held at the fork:
-  // system calls only. What the daemon says goes to a memory file, told when it
-  // fails: on the test's output it would hold ctest's pipe open for as long as
-  // a daemon outliving a crashed test.
+  // Starts the daemon and waits for its mount to show.
   std::string Mount(const std::vector<std::string>& command) {
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
     if (!EnterOwnMountNamespace()) return "cannot mount: no mount namespace of the test's own";
     struct stat unmounted {};
     ::stat(mountFolder_.c_str(), &unmounted);
-    std::vector<const char*> argv;
-    for (const std::string& each : command) argv.push_back(each.c_str());
-    argv.push_back(nullptr);
-    const int output = ::memfd_create("daemon-output", MFD_CLOEXEC);
-    const pid_t parent = ::getpid();
-    daemon_ = ::fork();
-    if (daemon_ == 0) {
-      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
-      ::dup2(output, 1);
-      ::dup2(output, 2);
-      ::execvp(argv[0], const_cast<char* const*>(argv.data()));
-      ::_exit(errno == ENOENT ? 127 : 126);
-    }
     // Only the tests' daemons mount in this namespace, so another device on
     // the folder is the daemon's mount, and a stat that answers through it
     // shows that the daemon serves.
-    int status = 0;
-    bool ended = daemon_ < 0;
-    const bool mounted = !ended && WaitUntil([&] {
+    return StartDaemon(command, daemon_, [&] {
       struct stat now {};
-      ended = ::waitpid(daemon_, &status, WNOHANG) == daemon_;
-      return ended || (::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev);
-    }) && !ended;
-    const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
-    ::close(output);
-    if (ended) daemon_ = -1;
-    if (mounted) return "";
-    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127)
-      return command[0] + " is not installed";
-    return "cannot mount: " + command[0] +
-           (ended ? " ended: " : " was not ready within ten seconds: ") + said;
+      return ::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev;
+    });
   }
 
   std::string mountFolder_;
