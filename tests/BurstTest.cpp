@@ -116,26 +116,5 @@ TEST(BurstTest, EndsAfterQuietOrLongestAndRechecksOnTime) {
   }
 }
 
-// A burst's end calls back when the path leads elsewhere, when the file's
-// content may have changed, and after an overflow; the same problem twice is
-// told once.
-TEST(BurstTest, EndCallsForAnotherTargetNewContentOrAnOverflow) {
-  struct CallCase {
-    const char* what;
-    End end{};
-    bool changed = false, otherFile = false, hasFile = false, calls = false;
-  };
-  const CallCase cases[] = {
-      {.what = "a write", .end = {.content = true}, .hasFile = true, .calls = true},
-      {.what = "a chmod", .end = {.resolve = true}, .hasFile = true, .calls = false},
-      {.what = "another inode", .otherFile = true, .hasFile = true, .calls = true},
-      {.what = "another target", .changed = true, .calls = true},
-      {.what = "the same problem", .end = {.resolve = true, .content = true}, .calls = false},
-      {.what = "an overflow", .end = {.overflow = true}, .calls = true},
-  };
-  for (const CallCase& c : cases)
-    EXPECT_EQ(c.end.Calls(c.changed, c.otherFile, c.hasFile), c.calls) << c.what;
-}
-
 }  // namespace
 }  // namespace TalvornCommon::detail

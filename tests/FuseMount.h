@@ -25,7 +25,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,36 +33,28 @@
 
 namespace TalvornCommon::testing {
 
-// Moves the calling thread, or the child of a fork, into a mount namespace of
-// its own whose mounts no other process sees.
-inline bool PrivateMountNamespace() {
-  return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
-// Enters a mount namespace of the test process's own, once; false where it
-// cannot (no CAP_SYS_ADMIN).
+// Enters a mount namespace of the test process's own, whose mounts no other
+// process sees, once; false where it cannot (no CAP_SYS_ADMIN).
 inline bool EnterOwnMountNamespace() {
-  static const bool entered = PrivateMountNamespace();
+  static const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   return entered;
 }
 
 // Starts `command` (a program on the PATH, or a path, then its arguments) as a
-// child, its pid in `daemon`, and waits up to ten seconds until `ready` holds.
-// Empty once it does; otherwise why not, after `failing` unless the program is
-// not installed. A daemon that ended is reaped, and `daemon` is then -1.
+// child, its pid in `daemon`, and waits up to ten seconds until `ready` holds;
+// empty once it does, otherwise why not. A daemon that ended is reaped, and
+// `daemon` is then -1.
 //
 // The child is killed with the thread that starts it (the test's main
 // thread), also when ctest kills a test that timed out, where no destructor
-// runs and a stopped daemon would stay for ever. `prepare` runs in the child
-// before the exec, and its failure ends the child with 125. Until the exec, the
-// child does nothing that might wait for a lock another thread held at the
-// fork: system calls only. What the daemon says goes to a memory file, told
-// when it fails: on the test's output it would hold ctest's pipe open for as
-// long as a daemon outliving a crashed test.
-inline std::string StartDaemon(const std::vector<std::string>& command, pid_t& daemon,
-                               const std::string& failing, const std::function<bool()>& ready,
-                               bool (*prepare)() = nullptr) {
+// runs and a stopped daemon would stay for ever. Until the exec, the child
+// does nothing that might wait for a lock another thread held at the fork:
+// system calls only. What the daemon says goes to a memory file, told when it
+// fails: on the test's output it would hold ctest's pipe open for as long as
+// a daemon outliving a crashed test.
+template <class Ready>
+std::string StartDaemon(const std::vector<std::string>& command, pid_t& daemon, Ready ready) {
   std::vector<const char*> argv;
   for (const std::string& each : command) argv.push_back(each.c_str());
   argv.push_back(nullptr);
@@ -74,7 +65,6 @@ inline std::string StartDaemon(const std::vector<std::string>& command, pid_t& d
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
     ::dup2(output, 1);
     ::dup2(output, 2);
-    if (prepare && !prepare()) ::_exit(125);
     ::execvp(argv[0], const_cast<char* const*>(argv.data()));
     ::_exit(errno == ENOENT ? 127 : 126);
   }
@@ -87,11 +77,11 @@ inline std::string StartDaemon(const std::vector<std::string>& command, pid_t& d
   const std::string said = ReadFileBytes("/proc/self/fd/" + std::to_string(output));
   ::close(output);
   if (ended) daemon = -1;
-  const int code = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (isReady) return "";
-  if (code == 127) return command[0] + " is not installed";
-  if (code == 125) return failing + command[0] + " could not be prepared in its child";
-  return failing + command[0] + (ended ? " ended: " : " was not ready within ten seconds: ") + said;
+  if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    return command[0] + " is not installed";
+  return "cannot start " + command[0] +
+         (ended ? ": it ended: " : ": not ready within ten seconds: ") + said;
 }
 
 class FuseMount {
@@ -130,7 +120,7 @@ class FuseMount {
   FuseMount& operator=(const FuseMount&) = delete;
 
   bool IsMounted() const { return reason_.empty(); }
-  // "no /dev/fuse", "bindfs is not installed", "cannot mount: ..."; empty once mounted.
+  // "no /dev/fuse", "bindfs is not installed", "cannot start bindfs: ..."; empty once mounted.
   const std::string& SkipReason() const { return reason_; }
 
   // Stops the daemon and returns once it has stopped; calls through the mount
@@ -151,6 +141,7 @@ class FuseMount {
   }
 
  private:
+  // Starts the daemon and waits for its mount to show.
   std::string Mount(const std::vector<std::string>& command) {
     if (::access("/dev/fuse", F_OK) != 0) return "no /dev/fuse";
     if (!EnterOwnMountNamespace()) return "cannot mount: no mount namespace of the test's own";
@@ -159,7 +150,7 @@ class FuseMount {
     // Only the tests' daemons mount in this namespace, so another device on
     // the folder is the daemon's mount, and a stat that answers through it
     // shows that the daemon serves.
-    return StartDaemon(command, daemon_, "cannot mount: ", [&] {
+    return StartDaemon(command, daemon_, [&] {
       struct stat now {};
       return ::stat(mountFolder_.c_str(), &now) == 0 && now.st_dev != unmounted.st_dev;
     });

@@ -5,7 +5,6 @@
 #include <sys/syscall.h>
 
 #include <atomic>
-#include <cctype>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -23,21 +22,13 @@ using detail::LookPlace;
 using detail::Looks;
 using Kind = LookPlace::Kind;
 using std::chrono::milliseconds;
-using testing::CountOpenFds;
-using testing::CountThreads;
+using namespace testing;  // WaitUntil, the counts, TempDir and FuseMount
 using ::testing::MatchesRegex;
-using testing::ThreadsAtRest;
-using testing::WaitUntil;
 
-// The system call the look thread is in: its sleep is SYS_futex; -1 while it
-// runs or when there is no such thread.
-long LookThreadCall() {
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    if (testing::ReadFileBytes(task.path() / "comm") != "PathWatcherLook\n") continue;
-    const std::string call = testing::ReadFileBytes(task.path() / "syscall");
-    return !call.empty() && std::isdigit(call[0]) ? std::stol(call) : -1;
-  }
-  return -1;
+// The look thread sleeps, in SYS_futex.
+bool LookThreadSleeps() {
+  const auto calls = SystemCallsOf("PathWatcherLook");
+  return calls.size() == 1 && calls.begin()->second.starts_with(std::to_string(SYS_futex) + " ");
 }
 
 TEST(LookPaceTest, LooksComeEachPeriodAndEachSettleWhileAChangeGoesOn) {
@@ -78,7 +69,7 @@ TEST(LooksThreadTest, MadeAtStartAndWokenByStop) {
   EXPECT_EQ(reason, "look thread creation failed: Resource temporarily unavailable");
   EXPECT_EQ(CountThreads(), threads);
   ASSERT_TRUE(looks.Start(reason));
-  ASSERT_TRUE(WaitUntil([] { return LookThreadCall() == SYS_futex; }));  // asleep
+  ASSERT_TRUE(WaitUntil(LookThreadSleeps));
   EXPECT_TRUE(looks.Stop(Looks::Clock::now() + std::chrono::seconds(10)));
   EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
 }
@@ -138,9 +129,9 @@ class LooksTest : public ::testing::Test {
   // TSan starts a helper thread along with the first thread: counted too.
   const int threads_ = ThreadsAtRest();
   const int fds_ = CountOpenFds();
-  testing::TempDir backing_;
-  testing::TempDir mountFolder_;
-  testing::FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
+  TempDir backing_;
+  TempDir mountFolder_;
+  FuseMount mount_{backing_.path(), mountFolder_.path()};  // before the look thread
   std::mutex mutex_;
   std::string error_;
   Looks looks_{milliseconds(50), milliseconds(20)};

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -106,6 +107,16 @@ inline int ThreadsAtRest() {
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The system call that each thread named `name` is in, by the thread's id, as
+// /proc/<tid>/syscall gives it: its number and arguments, or "running".
+inline std::map<std::string, std::string> SystemCallsOf(const std::string& name) {
+  std::map<std::string, std::string> calls;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    if (ReadFileBytes(task.path() / "comm") == name + "\n")
+      calls[task.path().filename()] = ReadFileBytes(task.path() / "syscall");
+  return calls;
 }
 
 // What the process holds now, for a failure's message: its threads' names and
