@@ -182,9 +182,16 @@ TEST_F(PathWatcherTest, EveryPlaceOnTheWayIsFollowed) {
            "mv -T app/conf/..data_tmp app/conf/..data && rm -r app/conf/..1",
            {"/app/conf/..2/w: v7"}},
           {"the file that left the way written through its hard link", "echo v9 >> hard", {}},
+          // The burst's last resolution finds other names than the one before.
+          {"the data link turned twice within one quiet period",
+           "mkdir app/conf/..3 app/conf/..4 && echo v10 > app/conf/..3/w && echo v11 > "
+           "app/conf/..4/w && ln -sfn ..3 app/conf/..data && sleep 0.05 && "
+           "ln -sfn ..4 app/conf/..data",
+           {"/app/conf/..4/w: v11"}},
+          {"and once more", "ln -sfn ..3 app/conf/..data", {"/app/conf/..3/w: v10"}},
       },
       [&](PathWatcher& watcher) {
-        EXPECT_EQ(Describe(watcher.Current()), "/app/conf/..2/w: v7");         // behind two links
+        EXPECT_EQ(Describe(watcher.Current()), "/app/conf/..3/w: v10");        // behind two links
         EXPECT_EQ(std::system("! ls -l /proc/self/fd | grep -q inotify"), 0);  // not on exec
         EXPECT_TRUE(WaitUntil([] { return SleepsWithNoTimeout(); }));
         // The folders down to the test's, app, conf, the data folder and the file.
