@@ -1,8 +1,8 @@
 // What a PathWatcher's looks at a far file cost and how soon they see a save
 // made on the server's side, beside the plainest reloader that never misses
 // an edit: a thread "Reloader" that reads the whole file again once a second.
-// Both follow the same file through the same mount in the same minutes:
-// sshfs with its default options, served by an sshd of the program's own on
+// Both follow the same file in the same minutes, each through a mount of its
+// own of the same folder: sshfs with its default options, served by an sshd of the program's own on
 // 127.0.0.1, whose daemon keeps attributes for 20 seconds and has
 // whole-second times, and bindfs with its defaults, which has the kernel keep
 // them for a second. The mounts are those of the tests (tests/SshfsMount.h).

@@ -67,9 +67,9 @@ class SshfsMount {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     auto* any = reinterpret_cast<sockaddr*>(&address);
-    const bool done = connect ? ::connect(probe, any, size) == 0
-                              : ::bind(probe, any, size) == 0 &&
-                                    ::getsockname(probe, any, &size) == 0;
+    const bool done = connect
+                          ? ::connect(probe, any, size) == 0
+                          : ::bind(probe, any, size) == 0 && ::getsockname(probe, any, &size) == 0;
     ::close(probe);
     return done ? ntohs(address.sin_port) : -1;
   }

@@ -71,10 +71,9 @@ Sight LookInOpenFile(int file, bool force) {
   struct statx status {};
   // Not the access time: FUSE marks it stale after every read, and asking
   // for it would cost a round trip to the daemon each look.
-  constexpr unsigned kFields = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME |
-                               STATX_CTIME;
-  if (::statx(file, "", AT_EMPTY_PATH | (force ? AT_STATX_FORCE_SYNC : 0), kFields, &status) !=
-      0) {
+  constexpr unsigned kFields =
+      STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+  if (::statx(file, "", AT_EMPTY_PATH | (force ? AT_STATX_FORCE_SYNC : 0), kFields, &status) != 0) {
     return Sight{.error = errno};
   }
   Sight sight = SightOf(status, true);

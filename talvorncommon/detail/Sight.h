@@ -52,8 +52,9 @@ struct Sight {
 // a folder by its attributes, and a file as a reader would see it: opened,
 // and read where its times are whole seconds, until `last`, the sight of the
 // look before (none for the first), shows times that tell versions apart,
-// which are then asked alone. Any thread; may wait as long as the server
-// takes to answer.
+// which are then asked alone. Once `last` saw the file, its attributes are
+// the kernel's, which the open before fetched from the server. Any thread;
+// may wait as long as the server takes to answer.
 Sight LookAt(const LookPlace& place, const Sight& last = {});
 
 // Whether the look at `place` can be left to the look at `next`, the place
